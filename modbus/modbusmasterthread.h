@@ -1,0 +1,72 @@
+#ifndef MODBUSMASTERTHREAD_H
+#define MODBUSMASTERTHREAD_H
+
+#include "modbusprotocol.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QThread>
+
+// The Modbus RTU master. Each start runs exactly one transaction in run(): pause, open the
+// port, send ModbusRequest, collect and judge the answer, emit what it holds, close the port.
+// The members are written by the GUI thread only while the thread is not running.
+class ModbusMasterThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit ModbusMasterThread(QObject *parent = nullptr);
+    ~ModbusMasterThread() override;
+
+    void setPortName(const QString &name);
+
+    void readPersistentRegisters();
+    void readVolatileRegisters();
+    void writeBaudRate(const QString &text);
+    void writeParity(const QString &text);
+    void writeStopBits(const QString &text);
+    void writeAddress(int address);
+
+    // Judges what arrived in one transaction and emits accordingly. run() calls it with the
+    // answer; it holds no state of its own, so a fuzzer can feed it any bytes.
+    ModbusProtocol::ResponseKind handleResponse(const QByteArray &response);
+
+signals:
+    void info(QString s);
+    void error(QString s);
+    void temperature(float f);
+    void temperatureAlarm(int i);
+    void humidity(float f);
+    void humidityAlarm(int i);
+    void serialNumber(int i);
+    void serialNumberTr(int i);
+    void dewPointTemperature(float f);
+    void enthalpy(float f);
+    void mixingRatio(float f);
+    void absoluteHumidity(float f);
+    void wetBulbTemperatur(float f);
+    void hxAlarm(int i);
+    void address(int i);
+    void parity(QString s);
+    void stopBits(QString s);
+    void baudRate(QString s);
+    void firmware(QString s, int y, int m, int d);
+    void housing(int i);
+
+protected:
+    void run() override;
+
+private:
+    void readHoldingRegisters(int startRegister, int registerCount);
+    void writeSingleRegister(int registerNumber, int value);
+    void decodeVolatileBlock(const QByteArray &frame);
+    void decodePersistentBlock(const QByteArray &frame);
+
+    QString portName;
+    int requestDelay = 1000; // every read sets it again before use
+    QByteArray ModbusRequest;
+
+    friend class tst_ModbusMasterThread;
+};
+
+#endif // MODBUSMASTERTHREAD_H
