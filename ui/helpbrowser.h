@@ -1,0 +1,3 @@
+#ifndef HELPBROWSER_H
+#define HELPBROWSER_H
+#endif // HELPBROWSER_H
