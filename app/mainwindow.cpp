@@ -1,0 +1,590 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "helpbrowser.h"
+#include "modbusmasterthread.h"
+#include "modbusprotocol.h"
+#include "valueformat.h"
+
+#include <QDebug>
+#include <QIcon>
+#include <QMessageBox>
+#include <QSerialPortInfo>
+
+namespace {
+
+const QString noValue = QStringLiteral("---");
+
+template<typename Sender, typename Signal, typename Receiver, typename Slot>
+void setLink(const Sender *sender, Signal signal, const Receiver *receiver, Slot slot, bool on)
+{
+    // UniqueConnection keeps a link single however often it is made; disconnecting an absent
+    // link does nothing.
+    if (on)
+        QObject::connect(sender, signal, receiver, slot, Qt::UniqueConnection);
+    else
+        QObject::disconnect(sender, signal, receiver, slot);
+}
+
+} // namespace
+
+quint8 MainWindow::readPhase = 0;
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), mbThread(new ModbusMasterThread(this))
+{
+    ui->setupUi(this);
+
+    const QPair<QComboBox *, QStringList> selectors[] = {
+        { ui->comboBox_parity, ModbusProtocol::parityTexts() },
+        { ui->comboBox_stopBits, ModbusProtocol::stopBitsTexts() },
+        // The seventh rate, 38400, is offered only to current firmware.
+        { ui->comboBox_baudRate, ModbusProtocol::baudRateTexts().mid(0, 6) },
+    };
+    for (const auto &selector : selectors) {
+        selector.first->addItems(selector.second);
+        selector.first->setCurrentIndex(-1);
+    }
+
+    refresh();
+
+    connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
+    connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
+    connect(ui->pushButton_refresh, &QPushButton::clicked, this, &MainWindow::refresh);
+    connect(mbThread, &ModbusMasterThread::temperature, this, &MainWindow::temperature);
+    connect(mbThread, &ModbusMasterThread::temperatureAlarm, this, &MainWindow::temperatureAlarm);
+    connect(mbThread, &ModbusMasterThread::humidity, this, &MainWindow::humidity);
+    connect(mbThread, &ModbusMasterThread::humidityAlarm, this, &MainWindow::humidityAlarm);
+    connect(mbThread, &ModbusMasterThread::serialNumber, this, &MainWindow::serialNumber);
+    connect(mbThread, &ModbusMasterThread::firmware, this, &MainWindow::firmware);
+    connect(ui->action_ber_Quorvel_Setup, &QAction::triggered, this,
+            &MainWindow::aboutApplication);
+    connect(ui->action_ber_Qt, &QAction::triggered, this, &MainWindow::aboutQt);
+    connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::help);
+    connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
+    connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::cleanUp()
+{
+    qDebug() << "cleanUp(): start";
+    if (mbThread) {
+        // A transaction cannot be cancelled, but it ends by itself within its bound (pause,
+        // 100 ms write wait, six 50 ms passes); the thread object must outlive it.
+        mbThread->wait();
+        delete mbThread;
+        mbThread = nullptr;
+        // Signals of the last transaction may still be queued for slots that use the form.
+        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    }
+    delete ui;
+    ui = nullptr;
+    qDebug() << "cleanUp(): end";
+}
+
+void MainWindow::refresh()
+{
+    ui->comboBox_port->clear();
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        ui->comboBox_port->addItem(port.portName());
+}
+
+// --- Polling cycle -------------------------------------------------------------------------
+
+void MainWindow::startStopPolling()
+{
+    if (ui->comboBox_port->isEnabled()) {
+        // The port box is editable: a typed path (a pty, a by-id link) is the current text.
+        mbThread->setPortName(ui->comboBox_port->currentText());
+        ui->comboBox_port->setEnabled(false);
+        ui->pushButton_startStop->setText(tr("&Disconnect"));
+        ui->statusBar->showMessage(tr("Try to connect"), 3000);
+        polling = true;
+        mbThread->readPersistentRegisters();
+    } else {
+        // The transaction in flight finishes; mbThreadFinished then stops.
+        polling = false;
+        ui->statusBar->showMessage(tr("Disconnect"), 3000);
+    }
+}
+
+void MainWindow::error(QString s)
+{
+    ui->statusBar->showMessage(s);
+    polling = false;
+}
+
+void MainWindow::info(QString s)
+{
+    ui->statusBar->showMessage(s, 3000);
+}
+
+void MainWindow::mbThreadFinished()
+{
+    qDebug() << "mbThreadFinished(): start";
+
+    // A selector write starts nothing when a firmware change blanked its selector while the
+    // write was pending. The flag is cleared all the same and the next case is taken at once,
+    // so the cycle never comes to rest while polling, and Disconnect still reaches Idle.
+    const auto startsWrite = [](const QStringList &table, const QString &text) {
+        return table.contains(text);
+    };
+
+    if (writeAddressPending) {
+        qDebug() << "mbThreadFinished(): write address";
+        mbThread->writeAddress(ui->spinBox_address->value());
+        writeAddressPending = false;
+        readPhase = 0;
+        return;
+    }
+    if (writeParityPending) {
+        qDebug() << "mbThreadFinished(): write parity";
+        const QString text = ui->comboBox_parity->currentText();
+        mbThread->writeParity(text);
+        writeParityPending = false;
+        readPhase = 0;
+        if (startsWrite(ModbusProtocol::parityTexts(), text))
+            return;
+    }
+    if (writeStopBitsPending) {
+        qDebug() << "mbThreadFinished(): write stop bits";
+        const QString text = ui->comboBox_stopBits->currentText();
+        mbThread->writeStopBits(text);
+        writeStopBitsPending = false;
+        readPhase = 0;
+        if (startsWrite(ModbusProtocol::stopBitsTexts(), text))
+            return;
+    }
+    if (writeBaudRatePending) {
+        qDebug() << "mbThreadFinished(): write baudrate";
+        const QString text = ui->comboBox_baudRate->currentText();
+        mbThread->writeBaudRate(text);
+        writeBaudRatePending = false;
+        readPhase = 0;
+        if (startsWrite(ModbusProtocol::baudRateTexts(), text))
+            return;
+    }
+    if (polling && readPhase == 0) {
+        qDebug() << "mbThreadFinished(): read persistent register";
+        mbThread->readPersistentRegisters();
+        readPhase = 1;
+    } else if (polling && readPhase == 1) {
+        qDebug() << "mbThreadFinished(): read volatile register";
+        mbThread->readVolatileRegisters();
+        readPhase = 0;
+    } else {
+        qDebug() << "mbThreadFinished(): stop polling";
+        stopPolling();
+        readPhase = 0;
+    }
+}
+
+void MainWindow::stopPolling()
+{
+    ui->comboBox_port->setEnabled(true);
+    ui->pushButton_startStop->setText(tr("&Connect"));
+    for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
+                           ui->label_humidityAlarm, ui->label_serialNumber,
+                           ui->label_serialNumberTr, ui->label_firmware })
+        label->setText(noValue);
+    disableParameters();
+    disconnectCalculatedValues();
+}
+
+// --- Parameter editing ---------------------------------------------------------------------
+
+void MainWindow::addressChanged()
+{
+    writeAddressPending = true;
+}
+
+void MainWindow::parityChanged()
+{
+    writeParityPending = true;
+}
+
+void MainWindow::stopBitsChanged()
+{
+    writeStopBitsPending = true;
+}
+
+void MainWindow::baudRateChanged()
+{
+    writeBaudRatePending = true;
+}
+
+// --- Display slots -------------------------------------------------------------------------
+
+void MainWindow::temperature(float f)
+{
+    ui->label_temperature->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::temperatureAlarm(int i)
+{
+    ui->label_temperatureAlarm->setText(ValueFormat::integer(i));
+}
+
+void MainWindow::humidity(float f)
+{
+    ui->label_humidity->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::humidityAlarm(int i)
+{
+    ui->label_humidityAlarm->setText(ValueFormat::integer(i));
+}
+
+void MainWindow::serialNumber(int i)
+{
+    ui->label_serialNumber->setText(ValueFormat::integer(i));
+}
+
+void MainWindow::serialNumberTr(int i)
+{
+    ui->label_serialNumberTr->setText(ValueFormat::integer(i));
+}
+
+void MainWindow::dewPointTemperature(float f)
+{
+    ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::enthalpy(float f)
+{
+    ui->label_enthalpy->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::mixingRatio(float f)
+{
+    ui->label_mixingRatio->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::absoluteHumidity(float f)
+{
+    ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::wetBulbTemperatur(float f)
+{
+    ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
+}
+
+void MainWindow::hxAlarm(int i)
+{
+    ui->label_hxAlarm->setText(ValueFormat::integer(i));
+}
+
+// --- Parameter reports ---------------------------------------------------------------------
+
+void MainWindow::address(int i)
+{
+    ui->label_address->setText(ValueFormat::integer(i));
+    // While the user's new address waits to be written, a report of the old one must not
+    // overwrite it. Out-of-range reports clamp to the spin box's limits without a write.
+    if (ui->spinBox_address->value() != i && !writeAddressPending) {
+        setChangeLink(Parameter::Address, false);
+        ui->spinBox_address->setValue(i);
+        setChangeLink(Parameter::Address, true);
+    }
+}
+
+void MainWindow::selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text)
+{
+    // A blank selector takes the transmitter's value once; afterwards it keeps the user's choice.
+    if (selector->currentIndex() != -1)
+        return;
+    const int index = selector->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0)
+        return;
+    setChangeLink(parameter, false);
+    selector->setCurrentIndex(index);
+    setChangeLink(parameter, true);
+}
+
+void MainWindow::parity(QString s)
+{
+    selectReportedItem(Parameter::Parity, ui->comboBox_parity, s);
+    ui->label_parity->setText(s);
+}
+
+void MainWindow::stopBits(QString s)
+{
+    selectReportedItem(Parameter::StopBits, ui->comboBox_stopBits, s);
+    ui->label_stopBits->setText(s);
+}
+
+void MainWindow::baudRate(QString s)
+{
+    selectReportedItem(Parameter::BaudRate, ui->comboBox_baudRate, s);
+    ui->label_baudRate->setText(s);
+}
+
+// --- Firmware-dependent feature set --------------------------------------------------------
+
+void MainWindow::firmware(QString id, int y, int m, int d)
+{
+    using ValueFormat::FeatureSet;
+    const FeatureSet set = ValueFormat::featureSet(y, m, d);
+    const QString text = ValueFormat::firmwareText(id, y, m, d);
+
+    // The same report again keeps the feature set and the user's choices in the editors.
+    if (text != ui->label_firmware->text()) {
+        switch (set) {
+        case FeatureSet::Legacy:
+            setupLegacyParameters();
+            setHousingLink(false);
+            setSerialNumberTrLink(false);
+            ui->label_serialNumberTr->setText(noValue);
+            disconnectCalculatedValues();
+            break;
+        case FeatureSet::UpTo19200:
+            setupParametersUpTo19200();
+            setHousingLink(false);
+            setSerialNumberTrLink(false);
+            ui->label_serialNumberTr->setText(noValue);
+            disconnectCalculatedValues();
+            break;
+        case FeatureSet::Current:
+            setupParametersUpTo38400();
+            setSerialNumberTrLink(false);
+            ui->label_serialNumberTr->setText(noValue);
+            setHousingLink(true);
+            connectCalculatedValues();
+            break;
+        }
+    }
+    ui->label_firmware->setText(text);
+}
+
+void MainWindow::housing(int i)
+{
+    // Housings 1 and 3 carry the transmitter's own serial number; 0 says nothing about it.
+    if (i == 0)
+        return;
+    if (i == 1 || i == 3) {
+        setSerialNumberTrLink(true);
+    } else {
+        setSerialNumberTrLink(false);
+        ui->label_serialNumberTr->setText(noValue);
+    }
+}
+
+// --- Links and window operations -----------------------------------------------------------
+
+void MainWindow::setReportLink(Parameter parameter, bool on)
+{
+    switch (parameter) {
+    case Parameter::BaudRate:
+        setLink(mbThread, &ModbusMasterThread::baudRate, this, &MainWindow::baudRate, on);
+        break;
+    case Parameter::Parity:
+        setLink(mbThread, &ModbusMasterThread::parity, this, &MainWindow::parity, on);
+        break;
+    case Parameter::StopBits:
+        setLink(mbThread, &ModbusMasterThread::stopBits, this, &MainWindow::stopBits, on);
+        break;
+    case Parameter::Address:
+        setLink(mbThread, &ModbusMasterThread::address, this, &MainWindow::address, on);
+        break;
+    }
+}
+
+void MainWindow::setChangeLink(Parameter parameter, bool on)
+{
+    switch (parameter) {
+    case Parameter::BaudRate:
+        setLink(ui->comboBox_baudRate, &QComboBox::currentTextChanged, this,
+                &MainWindow::baudRateChanged, on);
+        break;
+    case Parameter::Parity:
+        setLink(ui->comboBox_parity, &QComboBox::currentTextChanged, this,
+                &MainWindow::parityChanged, on);
+        break;
+    case Parameter::StopBits:
+        setLink(ui->comboBox_stopBits, &QComboBox::currentTextChanged, this,
+                &MainWindow::stopBitsChanged, on);
+        break;
+    case Parameter::Address:
+        setLink(ui->spinBox_address, QOverload<int>::of(&QSpinBox::valueChanged), this,
+                &MainWindow::addressChanged, on);
+        break;
+    }
+}
+
+void MainWindow::setHousingLink(bool on)
+{
+    setLink(mbThread, &ModbusMasterThread::housing, this, &MainWindow::housing, on);
+}
+
+void MainWindow::setSerialNumberTrLink(bool on)
+{
+    setLink(mbThread, &ModbusMasterThread::serialNumberTr, this, &MainWindow::serialNumberTr, on);
+}
+
+void MainWindow::connectCalculatedValues()
+{
+    setLink(mbThread, &ModbusMasterThread::dewPointTemperature, this,
+            &MainWindow::dewPointTemperature, true);
+    setLink(mbThread, &ModbusMasterThread::enthalpy, this, &MainWindow::enthalpy, true);
+    setLink(mbThread, &ModbusMasterThread::mixingRatio, this, &MainWindow::mixingRatio, true);
+    setLink(mbThread, &ModbusMasterThread::absoluteHumidity, this, &MainWindow::absoluteHumidity,
+            true);
+    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this,
+            &MainWindow::wetBulbTemperatur, true);
+    setLink(mbThread, &ModbusMasterThread::hxAlarm, this, &MainWindow::hxAlarm, true);
+}
+
+void MainWindow::disconnectCalculatedValues()
+{
+    setLink(mbThread, &ModbusMasterThread::dewPointTemperature, this,
+            &MainWindow::dewPointTemperature, false);
+    ui->label_dewPointTemperature->setText(noValue);
+    setLink(mbThread, &ModbusMasterThread::enthalpy, this, &MainWindow::enthalpy, false);
+    ui->label_enthalpy->setText(noValue);
+    setLink(mbThread, &ModbusMasterThread::mixingRatio, this, &MainWindow::mixingRatio, false);
+    ui->label_mixingRatio->setText(noValue);
+    setLink(mbThread, &ModbusMasterThread::absoluteHumidity, this, &MainWindow::absoluteHumidity,
+            false);
+    ui->label_absoluteHumidity->setText(noValue);
+    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this,
+            &MainWindow::wetBulbTemperatur, false);
+    ui->label_wetBulbTemperature->setText(noValue);
+    setLink(mbThread, &ModbusMasterThread::hxAlarm, this, &MainWindow::hxAlarm, false);
+    ui->label_hxAlarm->setText(noValue);
+}
+
+void MainWindow::setupLegacyParameters()
+{
+    // Legacy firmware fixes its line at 19200 8N1; only the address can be changed.
+    const struct
+    {
+        Parameter parameter;
+        QLabel *label;
+        QComboBox *selector;
+        const char *fixedText;
+    } fixed[] = {
+        { Parameter::BaudRate, ui->label_baudRate, ui->comboBox_baudRate, "19200" },
+        { Parameter::Parity, ui->label_parity, ui->comboBox_parity, "None" },
+        { Parameter::StopBits, ui->label_stopBits, ui->comboBox_stopBits, "1" },
+    };
+    for (const auto &f : fixed) {
+        setReportLink(f.parameter, false);
+        setChangeLink(f.parameter, false);
+        f.label->setText(QLatin1String(f.fixedText));
+        f.selector->setEnabled(false);
+        f.selector->setCurrentIndex(-1);
+    }
+    ui->spinBox_address->setEnabled(true);
+    setChangeLink(Parameter::Address, true);
+    setReportLink(Parameter::Address, true);
+}
+
+void MainWindow::setupParametersUpTo19200()
+{
+    setupEditableParameters(false);
+}
+
+void MainWindow::setupParametersUpTo38400()
+{
+    setupEditableParameters(true);
+}
+
+void MainWindow::setupEditableParameters(bool offer38400)
+{
+    // Every selector is put to -1 before its change link is made, so none of this marks a write.
+    ui->label_baudRate->setText(noValue);
+    setChangeLink(Parameter::BaudRate, false);
+    const QString fastest = ModbusProtocol::baudRateTexts().at(6);
+    if (offer38400 && ui->comboBox_baudRate->findText(fastest) < 0)
+        ui->comboBox_baudRate->addItem(fastest);
+    else if (!offer38400 && ui->comboBox_baudRate->count() > 6)
+        ui->comboBox_baudRate->removeItem(6);
+    ui->comboBox_baudRate->setCurrentIndex(-1);
+    ui->comboBox_baudRate->setEnabled(true);
+    setChangeLink(Parameter::BaudRate, true);
+    setReportLink(Parameter::BaudRate, true);
+
+    const struct
+    {
+        Parameter parameter;
+        QLabel *label;
+        QComboBox *selector;
+    } selectors[] = {
+        { Parameter::Parity, ui->label_parity, ui->comboBox_parity },
+        { Parameter::StopBits, ui->label_stopBits, ui->comboBox_stopBits },
+    };
+    for (const auto &s : selectors) {
+        s.label->setText(noValue);
+        setChangeLink(s.parameter, false);
+        s.selector->setCurrentIndex(-1);
+        s.selector->setEnabled(true);
+        setChangeLink(s.parameter, true);
+        setReportLink(s.parameter, true);
+    }
+
+    ui->spinBox_address->setEnabled(true);
+    setChangeLink(Parameter::Address, true);
+    setReportLink(Parameter::Address, true);
+}
+
+void MainWindow::disableParameters()
+{
+    const struct
+    {
+        Parameter parameter;
+        QLabel *label;
+        QComboBox *selector;
+    } selectors[] = {
+        { Parameter::BaudRate, ui->label_baudRate, ui->comboBox_baudRate },
+        { Parameter::Parity, ui->label_parity, ui->comboBox_parity },
+        { Parameter::StopBits, ui->label_stopBits, ui->comboBox_stopBits },
+    };
+    for (const auto &s : selectors) {
+        setReportLink(s.parameter, false);
+        setChangeLink(s.parameter, false);
+        s.selector->setEnabled(false);
+        s.selector->setCurrentIndex(-1);
+        s.label->setText(noValue);
+    }
+    setChangeLink(Parameter::Address, false);
+    setReportLink(Parameter::Address, false);
+    ui->label_address->setText(noValue);
+    ui->spinBox_address->setEnabled(false);
+}
+
+// --- Help and About ------------------------------------------------------------------------
+
+void MainWindow::aboutQt()
+{
+    QMessageBox::aboutQt(this, QStringLiteral("About Qt"));
+}
+
+void MainWindow::aboutApplication()
+{
+    // QMessageBox::about takes its icon from the parent's window icon; this invisible window
+    // only carries the logo there.
+    class IconHolder : public QMainWindow
+    {
+    };
+    IconHolder holder;
+    holder.setWindowIcon(QIcon(QStringLiteral(":/company.bmp")));
+    QMessageBox::about(&holder, QStringLiteral("About Quorvel-Setup"),
+                       tr("Quorvel-Setup 2.0\n"
+                          "Copyright (C) 2026 Quorvel. All rights reserved.\n"
+                          "\n"
+                          "Quorvel Instruments\n"
+                          "12 Example Street\n"
+                          "Sampletown 00000\n"
+                          "Telephone: +1 555 0100\n"
+                          "Web: https://www.example.com\n"
+                          "E-mail: support@example.com"));
+}
+
+void MainWindow::help()
+{
+    HelpBrowser::openPage(QStringLiteral("index.html"));
+}

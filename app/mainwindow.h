@@ -11,6 +11,7 @@ class MainWindow;
 QT_END_NAMESPACE
 
 class ModbusMasterThread;
+class QComboBox;
 
 class MainWindow : public QMainWindow
 {
@@ -57,12 +58,24 @@ private slots:
     void help();
 
 private:
+    enum class Parameter { BaudRate, Parity, StopBits, Address };
+
     void connectCalculatedValues();
     void disconnectCalculatedValues();
     void setupLegacyParameters();
     void setupParametersUpTo19200();
     void setupParametersUpTo38400();
     void disableParameters();
+    void setupEditableParameters(bool offer38400);
+
+    // Makes (on) or undoes a link; either way it stands at most once afterwards.
+    void setReportLink(Parameter parameter, bool on);
+    void setChangeLink(Parameter parameter, bool on);
+    void setHousingLink(bool on);
+    void setSerialNumberTrLink(bool on);
+    // Sets a selector to its reported item without marking a write.
+    void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
+    void stopPolling();
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -71,6 +84,10 @@ private:
     bool writeParityPending = false;
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
+
+    // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
+    // construction nor connecting resets it.
+    static quint8 readPhase;
 
     friend class tst_MainWindow;
 };
