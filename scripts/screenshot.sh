@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Takes a picture of the tool's main window on a virtual X display.
+#   screenshot.sh [OUT.png]      default: docs/screenshot-main-window.png
+# BUILD_DIR selects the build tree (default: build/ in the repository); the tool is its
+# bin/quorvel-setup. Needs xvfb, x11-utils and imagemagick (scripts/install-deps.sh).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$(realpath -m "${1:-$root/docs/screenshot-main-window.png}")
+build=${BUILD_DIR:-$root/build}
+tool=$build/bin/quorvel-setup
+[ -x "$tool" ] || { echo "screenshot: $tool not built" >&2; exit 1; }
+
+# Start over inside a fresh virtual display; the rest of the script runs there.
+if [ -z "${SCREENSHOT_ON_XVFB:-}" ]; then
+    export SCREENSHOT_ON_XVFB=1 BUILD_DIR=$build
+    exec xvfb-run -a -s "-screen 0 800x700x24" "$0" "$out"
+fi
+
+# A widgets-only window needs no OpenGL under X.
+export QT_XCB_GL_INTEGRATION=none
+"$tool" &
+pid=$!
+trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true' EXIT
+
+# The main window is the viewable top-level window whose class is the program's name; Qt also
+# keeps small unmapped helper windows under that class.
+window=
+for _ in $(seq 100); do
+    for id in $(xwininfo -root -tree | awk '/\("quorvel-setup" / { print $1 }'); do
+        if xwininfo -id "$id" | grep -q 'Map State: IsViewable'; then
+            window=$id
+            break 2
+        fi
+    done
+    kill -0 "$pid" 2>/dev/null || { echo "screenshot: the tool exited early" >&2; exit 1; }
+    sleep 0.1
+done
+[ -n "$window" ] || { echo "screenshot: no window appeared" >&2; exit 1; }
+
+# Mapped is not yet painted: give the first paint a moment.
+sleep 1
+mkdir -p "$(dirname "$out")"
+import -window "$window" "$out"
+echo "screenshot: $out ($(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'))"
