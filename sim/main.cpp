@@ -1,0 +1,210 @@
+#include "modbusprotocol.h"
+#include "simulatorserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDate>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+
+namespace {
+
+[[noreturn]] void usageError(const QString &message)
+{
+    std::fprintf(stderr, "quorvel-transmitter-sim: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+double number(const QCommandLineParser &parser, const QString &name, double low, double high)
+{
+    bool ok = false;
+    const double value = parser.value(name).toDouble(&ok);
+    if (!ok || value < low || value > high)
+        usageError(QStringLiteral("--%1 needs a number from %2 to %3").arg(name).arg(low).arg(high));
+    return value;
+}
+
+TransmitterSettings::Limits limits(const QCommandLineParser &parser, const QString &name)
+{
+    const QStringList parts = parser.value(name).split(QLatin1Char(':'));
+    bool okLow = false, okHigh = false;
+    TransmitterSettings::Limits result;
+    if (parts.size() == 2) {
+        result.low = parts.at(0).toDouble(&okLow);
+        result.high = parts.at(1).toDouble(&okHigh);
+    }
+    if (!okLow || !okHigh || result.low > result.high)
+        usageError(QStringLiteral("--%1 needs LOW:HIGH, for example 10:90").arg(name));
+    return result;
+}
+
+int code(const QCommandLineParser &parser, const QString &name, const QStringList &texts)
+{
+    for (int i = 0; i < texts.size(); ++i) {
+        if (parser.value(name).compare(texts.at(i), Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    usageError(QStringLiteral("--%1 is one of %2").arg(name, texts.join(QLatin1String(", "))));
+}
+
+// YYYY-MM-DD with the register's own ranges: month 15 (legacy) and day 0 can be packed too.
+quint16 firmwareDate(const QString &text)
+{
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("^(\\d{4})-(\\d{1,2})-(\\d{1,2})$")).match(text);
+    const int year = match.captured(1).toInt(), month = match.captured(2).toInt(),
+              day = match.captured(3).toInt();
+    if (!match.hasMatch() || year < 2000 || year > 2127 || month > 15 || day > 31)
+        usageError(QStringLiteral("--firmware-date needs YYYY-MM-DD, year 2000-2127, month 0-15, day 0-31"));
+    return ModbusProtocol::packFirmwareDate(year, month, day);
+}
+
+QString firmwareText(const TransmitterSettings &settings)
+{
+    const int month = (settings.firmwareDate >> 5) & 0x0F;
+    if (month == 15)
+        return QStringLiteral("%1 (legacy)").arg(QString::fromLatin1(settings.firmwareId));
+    return QStringLiteral("%1__%2-%3-%4")
+        .arg(QString::fromLatin1(settings.firmwareId))
+        .arg(2000 + (settings.firmwareDate >> 9))
+        .arg(month, 2, 10, QLatin1Char('0'))
+        .arg(settings.firmwareDate & 0x1F, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorvel-transmitter-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulates a Quorvel temperature and humidity transmitter: a Modbus RTU slave on a\n"
+        "pseudo-terminal. It answers address 255 and its own address, function 3 on registers\n"
+        "0-20 and 200-215 and function 6 on registers 200, 201, 202 and 205. It prints the path\n"
+        "to connect to and serves until SIGINT or SIGTERM (Ctrl+C).\n"
+        "Alarm states: 0 inside the limits, 1 below the low limit, 2 above the high limit.\n"
+        "Fault probabilities are from 0 to 1, drawn for every answer from the seed."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QList<QCommandLineOption> options {
+        { "link", "Make a symbolic link <path> to the pseudo-terminal; removed on exit.", "path" },
+        { "trace", "Print every request and answer in hex with a timestamp in seconds." },
+        { "seed", "Seed of the drift and the faults (default: random, printed at start).", "n" },
+        { "address", "Own slave address, register 205 (default 1).", "1-247", "1" },
+        { "baud-rate", "Baud-rate parameter, register 200: 600 to 38400 (default 19200).", "rate", "19200" },
+        { "parity", "Parity parameter, register 201: none, even, odd (default none).", "parity", "none" },
+        { "stop-bits", "Stop-bits parameter, register 202: 1 or 2 (default 1).", "n", "1" },
+        { "firmware", "Firmware generation: current (QV30, 2024-05-14), 2014-02-18 (QV20) or legacy "
+                      "(QV10, date word 0xFFFF). Default current.", "profile", "current" },
+        { "firmware-id", "Four-character firmware identifier, replacing the profile's.", "id" },
+        { "firmware-date", "Firmware date YYYY-MM-DD, replacing the profile's (month 15 = legacy).", "date" },
+        { "housing", "Housing code, register 212 (default 1).", "code", "1" },
+        { "probe-serial", "Serial number of the probe, registers 6-7.", "n", "21034567" },
+        { "transmitter-serial", "Serial number of the transmitter, registers 8-9.", "n", "21034568" },
+        { "temperature", "Temperature in degC around which it drifts (default 22.5).", "t", "22.5" },
+        { "humidity", "Relative humidity in % around which it drifts (default 45).", "rh", "45" },
+        { "temperature-drift", "Amplitude of the temperature drift in degC; 0 holds it (default 0.5).", "a", "0.5" },
+        { "humidity-drift", "Amplitude of the humidity drift in %; 0 holds it (default 2).", "a", "2" },
+        { "temperature-limits", "Temperature alarm limits (default -20:60).", "low:high", "-20:60" },
+        { "humidity-limits", "Humidity alarm limits (default 10:90).", "low:high", "10:90" },
+        { "dew-point-limits", "Dew-point limits of the Hx alarm (default -10:20).", "low:high", "-10:20" },
+        { "fault-no-answer", "Probability that a request gets no answer.", "p", "0" },
+        { "fault-bad-crc", "Probability that an answer's CRC is corrupted.", "p", "0" },
+        { "fault-exception", "Probability of an exception 04 answer instead.", "p", "0" },
+        { "fault-split", "Probability that an answer leaves in 2-4 chunks with gaps.", "p", "0" },
+        { "fault-delay", "Probability that an answer is delayed.", "p", "0" },
+        { "fault-garbage", "Probability that 1-8 random bytes precede an answer.", "p", "0" },
+        { "delay-ms", "Delay of a delayed answer in ms (default 400: after the tool gave up).", "ms", "400" },
+        { "split-gap-ms", "Gap between the chunks of a split answer in ms (default 20).", "ms", "20" },
+    };
+    parser.addOptions(options);
+    parser.process(application);
+    if (!parser.positionalArguments().isEmpty())
+        usageError(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+
+    TransmitterSettings transmitter;
+    const QString profile = parser.value("firmware");
+    if (profile == QLatin1String("current"))
+        transmitter.setFirmware(TransmitterSettings::Firmware::Current);
+    else if (profile == QLatin1String("2014-02-18"))
+        transmitter.setFirmware(TransmitterSettings::Firmware::Feb2014);
+    else if (profile == QLatin1String("legacy"))
+        transmitter.setFirmware(TransmitterSettings::Firmware::Legacy);
+    else
+        usageError(QStringLiteral("--firmware is current, 2014-02-18 or legacy"));
+    if (parser.isSet("firmware-id")) {
+        const QByteArray id = parser.value("firmware-id").toLatin1();
+        if (id.size() != 4)
+            usageError(QStringLiteral("--firmware-id needs exactly four characters"));
+        transmitter.firmwareId = id;
+    }
+    if (parser.isSet("firmware-date"))
+        transmitter.firmwareDate = firmwareDate(parser.value("firmware-date"));
+
+    transmitter.address = int(number(parser, "address", 1, 247));
+    transmitter.baudRateCode = code(parser, "baud-rate", ModbusProtocol::baudRateTexts());
+    transmitter.parityCode = code(parser, "parity", ModbusProtocol::parityTexts());
+    transmitter.stopBitsCode = code(parser, "stop-bits", ModbusProtocol::stopBitsTexts());
+    transmitter.housing = int(number(parser, "housing", -32768, 32767));
+    transmitter.probeSerial = qint32(number(parser, "probe-serial", 0, 2147483647));
+    transmitter.transmitterSerial = qint32(number(parser, "transmitter-serial", 0, 2147483647));
+    transmitter.temperature = number(parser, "temperature", -40, 100);
+    transmitter.humidity = number(parser, "humidity", 1, 100);
+    transmitter.temperatureDrift = number(parser, "temperature-drift", 0, 20);
+    transmitter.humidityDrift = number(parser, "humidity-drift", 0, 50);
+    transmitter.temperatureLimits = limits(parser, "temperature-limits");
+    transmitter.humidityLimits = limits(parser, "humidity-limits");
+    transmitter.dewPointLimits = limits(parser, "dew-point-limits");
+
+    ServerSettings server;
+    server.linkPath = parser.value("link");
+    server.trace = parser.isSet("trace");
+    server.seed = parser.isSet("seed") ? quint32(number(parser, "seed", 0, 4294967295.0))
+                                       : QRandomGenerator::system()->generate();
+    transmitter.seed = server.seed;
+    server.faults.noAnswer = number(parser, "fault-no-answer", 0, 1);
+    server.faults.badCrc = number(parser, "fault-bad-crc", 0, 1);
+    server.faults.exception = number(parser, "fault-exception", 0, 1);
+    server.faults.split = number(parser, "fault-split", 0, 1);
+    server.faults.delay = number(parser, "fault-delay", 0, 1);
+    server.faults.garbage = number(parser, "fault-garbage", 0, 1);
+    server.faults.delayMs = int(number(parser, "delay-ms", 0, 60000));
+    server.faults.splitGapMs = int(number(parser, "split-gap-ms", 0, 10000));
+
+    // The signals are taken by sigwait below; the server's thread inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SimulatorServer simulator(transmitter, server);
+    QString error;
+    if (!simulator.start(&error)) {
+        std::fprintf(stderr, "quorvel-transmitter-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s\n", transmitter.address,
+                qPrintable(firmwareText(transmitter)), transmitter.housing, server.seed,
+                server.faults.any() ? ", faults on" : "");
+    if (simulator.linkPath().isEmpty())
+        std::printf("Connect to: %s\n", qPrintable(simulator.portPath()));
+    else
+        std::printf("Connect to: %s (link to %s)\n", qPrintable(simulator.linkPath()),
+                    qPrintable(simulator.portPath()));
+    std::fflush(stdout);
+
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
+    simulator.stop();
+    std::printf("Stopped.\n");
+    return 0;
+}
