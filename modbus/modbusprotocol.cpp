@@ -139,7 +139,7 @@ static QString codeText(const QStringList &table, quint16 code)
 
 PersistentValues decodePersistentValues(const QByteArray &frame)
 {
-    auto reg = [&frame](int number) { return number - persistentFirstRegister; };
+    auto reg = [](int number) { return number - persistentFirstRegister; };
     PersistentValues p;
     // Four Latin-1 characters in frame order, high byte of each register first; a zero byte
     // stays a character of code 0 so the text always has four characters.
