@@ -178,7 +178,10 @@ int main(int argc, char *argv[])
     server.faults.delayMs = int(number(parser, "delay-ms", 0, 60000));
     server.faults.splitGapMs = int(number(parser, "split-gap-ms", 0, 10000));
 
-    // The signals are taken by sigwait below; the server's thread inherits the blocked mask.
+    // The signals are taken by sigwait below; the server's thread inherits the blocked mask. A
+    // shell ignores SIGINT for background jobs, and an ignored signal never reaches sigwait.
+    for (const int stopSignal : { SIGINT, SIGTERM, SIGHUP })
+        std::signal(stopSignal, SIG_DFL);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);

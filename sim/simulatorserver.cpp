@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -182,8 +183,11 @@ void SimulatorServer::serve()
         pollfd fds[2] = { { masterFd, POLLIN, 0 }, { wakeFds[0], POLLIN, 0 } };
         timespec timeout {};
         timespec *timeoutPointer = nullptr;
-        if (assembler.hasPartialFrame()) {
-            const qint64 remaining = qMax<qint64>(0, assembler.silenceDeadline() - now());
+        qint64 deadline = assembler.hasPartialFrame() ? assembler.silenceDeadline() : -1;
+        if (uncollectedDeadline >= 0 && (deadline < 0 || uncollectedDeadline < deadline))
+            deadline = uncollectedDeadline;
+        if (deadline >= 0) {
+            const qint64 remaining = qMax<qint64>(0, deadline - now());
             timeout.tv_sec = remaining / 1000000;
             timeout.tv_nsec = (remaining % 1000000) * 1000;
             timeoutPointer = &timeout;
@@ -211,6 +215,8 @@ void SimulatorServer::serve()
                 return;
         } else {
             frames = assembler.lineQuiet(received);
+            if (uncollectedDeadline >= 0 && received >= uncollectedDeadline)
+                dropUncollectedAnswer(received);
         }
 
         for (const QByteArray &frame : frames)
@@ -259,6 +265,7 @@ bool SimulatorServer::send(const FaultInjector::Transmission &transmission, qint
     // came too late or was never collected. Drop it so that answers never pile up in the pty.
     if (!transmission.chunks.isEmpty())
         tcflush(slaveFd, TCIFLUSH);
+    uncollectedDeadline = -1;
     for (int i = 0; i < transmission.chunks.size(); ++i) {
         const FaultInjector::Chunk &chunk = transmission.chunks.at(i);
         // The wake-up stays in the pipe, so the serving loop ends on it next.
@@ -269,7 +276,21 @@ bool SimulatorServer::send(const FaultInjector::Transmission &transmission, qint
         if (!writeAll(chunk.bytes))
             return false;
     }
+    if (!transmission.chunks.isEmpty())
+        uncollectedDeadline = now() + uncollectedAnswerLifetime;
     return true;
+}
+
+// A client that gave up on an answer (it came late, or the client closed the port) leaves it in
+// the pty, where the next client to open the port would read it first.
+void SimulatorServer::dropUncollectedAnswer(qint64 time)
+{
+    uncollectedDeadline = -1;
+    int unread = 0;
+    if (ioctl(slaveFd, FIONREAD, &unread) == 0 && unread > 0) {
+        tcflush(slaveFd, TCIFLUSH);
+        trace(time, QStringLiteral("dropped %1 answer bytes that no client read").arg(unread));
+    }
 }
 
 bool SimulatorServer::writeAll(const QByteArray &bytes)

@@ -51,6 +51,7 @@ private:
     bool send(const FaultInjector::Transmission &transmission, qint64 *firstByteSent);
     bool writeAll(const QByteArray &bytes);
     bool stopRequestedWithin(int milliseconds);
+    void dropUncollectedAnswer(qint64 time);
     void adaptSilenceToLine();
     qint64 now() const;
     void trace(qint64 time, const QString &text) const;
@@ -64,6 +65,8 @@ private:
     FaultInjector faults;
     std::chrono::steady_clock::time_point startTime;
     QString ptyPath;
+    static constexpr qint64 uncollectedAnswerLifetime = 1000000; // us
+    qint64 uncollectedDeadline = -1; // when an unread answer counts as abandoned
     bool linkMade = false;
     int masterFd = -1;
     int slaveFd = -1; // held open so that the pty never hangs up between clients
