@@ -229,6 +229,7 @@ void SimulatorServer::serve()
 
 void SimulatorServer::handleFrame(const QByteArray &frame, qint64 received)
 {
+    ++receivedFrames;
     QByteArray answer;
     {
         std::lock_guard<std::mutex> lock(modelMutex);

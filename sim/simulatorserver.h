@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -44,6 +45,8 @@ public:
     QString linkPath() const { return settings.linkPath; }
     // A copy of the transmitter as it stands, for checks from another thread.
     TransmitterModel transmitter() const;
+    // Request frames taken off the line so far, answered or not.
+    int framesReceived() const { return receivedFrames; }
 
 private:
     void serve();
@@ -71,6 +74,7 @@ private:
     int masterFd = -1;
     int slaveFd = -1; // held open so that the pty never hangs up between clients
     int wakeFds[2] = { -1, -1 };
+    std::atomic<int> receivedFrames { 0 };
     std::thread thread;
 };
 

@@ -44,7 +44,6 @@ private slots:
     void writtenParameterIsReadBack();
     void framing_data();
     void framing();
-    void silenceFollowsLineRate();
     void encodingsRoundTrip_data();
     void encodingsRoundTrip();
     void saturationPressure_data();
@@ -177,14 +176,6 @@ void TestSimulator::framing()
     QCOMPARE(received, frames);
     QCOMPARE(assembler.takeDropped().toHex(' '), dropped.toHex(' '));
     QVERIFY(!assembler.hasPartialFrame());
-}
-
-void TestSimulator::silenceFollowsLineRate()
-{
-    // 3.5 characters of 11 bits; Modbus fixes 1750 us above 19200 baud.
-    QCOMPARE(FrameAssembler::silenceForBaudRate(9600), qint64(4011));
-    QCOMPARE(FrameAssembler::silenceForBaudRate(19200), qint64(2006));
-    QCOMPARE(FrameAssembler::silenceForBaudRate(38400), qint64(1750));
 }
 
 void TestSimulator::encodingsRoundTrip_data()
