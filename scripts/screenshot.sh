@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Takes a picture of the tool's main window on a virtual X display.
+# Takes a picture of the tool's main window on a virtual X display, connected to the
+# transmitter simulator and showing live values.
 #   screenshot.sh [OUT.png]      default: docs/screenshot-main-window.png
 # BUILD_DIR selects the build tree (default: build/ in the repository); the tool is its
-# bin/quorvel-setup. Needs xvfb, x11-utils and imagemagick (scripts/install-deps.sh).
+# bin/quorvel-setup. Needs xvfb, x11-utils, xdotool and imagemagick (scripts/install-deps.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/docs/screenshot-main-window.png}")
 build=${BUILD_DIR:-$root/build}
 tool=$build/bin/quorvel-setup
-[ -x "$tool" ] || { echo "screenshot: $tool not built" >&2; exit 1; }
+simulator=$build/bin/quorvel-transmitter-sim
+for program in "$tool" "$simulator"; do
+    [ -x "$program" ] || { echo "screenshot: $program not built" >&2; exit 1; }
+done
 
 # Start over inside a fresh virtual display; the rest of the script runs there.
 if [ -z "${SCREENSHOT_ON_XVFB:-}" ]; then
@@ -17,11 +21,15 @@ if [ -z "${SCREENSHOT_ON_XVFB:-}" ]; then
     exec xvfb-run -a -s "-screen 0 800x700x24" "$0" "$out"
 fi
 
+link=$(mktemp -u /tmp/quorvel-screenshot-XXXXXX)
+"$simulator" --link "$link" --seed 1 >/dev/null &
+simulator_pid=$!
+
 # A widgets-only window needs no OpenGL under X.
 export QT_XCB_GL_INTEGRATION=none
-"$tool" &
+"$tool" 2>/dev/null &
 pid=$!
-trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true' EXIT
+trap 'kill "$pid" "$simulator_pid" 2>/dev/null; wait "$pid" "$simulator_pid" 2>/dev/null || true' EXIT
 
 # The main window is the viewable top-level window whose class is the program's name; Qt also
 # keeps small unmapped helper windows under that class.
@@ -38,8 +46,15 @@ for _ in $(seq 100); do
 done
 [ -n "$window" ] || { echo "screenshot: no window appeared" >&2; exit 1; }
 
-# Mapped is not yet painted: give the first paint a moment.
-sleep 1
+# Type the simulator's port into the editable Port box and press Connect (Alt+C). The box sits
+# at the left of the port bar, at the bottom of the window.
+height=$(xwininfo -id "$window" | awk '/Height:/ { print $2 }')
+xdotool mousemove --window "$window" 80 $((height - 34)) click 1
+xdotool key --window "$window" ctrl+a
+xdotool type --window "$window" "$link"
+xdotool key --window "$window" alt+c
+# Connecting reads the persistent block twice, then the volatile block: about 1.3 s each.
+sleep 5
 mkdir -p "$(dirname "$out")"
 import -window "$window" "$out"
 echo "screenshot: $out ($(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'))"
