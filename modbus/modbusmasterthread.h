@@ -67,6 +67,7 @@ private:
     QByteArray ModbusRequest;
 
     friend class tst_ModbusMasterThread;
+    friend class tst_Transaction;
     friend class tst_MainWindow;
 };
 
