@@ -41,10 +41,11 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
 echo "fuzz: last status line: $last"
 grep -E '^stat::' "$log" || true
-cov=$(sed -nE 's/.* cov: ([0-9]+) ft: ([0-9]+) corp: ([^ ]+).*/cov \1 (edges), ft \2 (features), corpus \3/p' <<<"$last")
+cov=$(sed -nE 's/.* cov: ([0-9]+) ft: ([0-9]+) corp: ([^ ]+).*/\1 edges, \2 features, corpus \3/p' \
+    <<<"$last")
 runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log")
 rate=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+)/\1/p' "$log")
-echo "fuzz: ${runs:-?} executions, ${rate:-?} per second; ${cov:-coverage not reported}"
+echo "fuzz: ${runs:-?} executions, ${rate:-?} per second; coverage ${cov:-not reported}"
 
 if [ "$status" -ne 0 ]; then
     echo "fuzz: FAILED (exit $status); the end of the log:" >&2

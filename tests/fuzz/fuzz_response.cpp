@@ -165,10 +165,10 @@ void connectSignals()
     onFloat(&T::absoluteHumidity, Value::AbsoluteHumidity);
     onFloat(&T::wetBulbTemperatur, Value::WetBulbTemperature);
     onInt(&T::hxAlarm, Value::HxAlarm);
-    QObject::connect(
-            t, &T::firmware, t,
-            [](const QString &s, int y, int m, int d) { record(Value::Firmware, 0, 0, s, y, m, d); },
-            direct);
+    const auto onFirmware = [](const QString &s, int y, int m, int d) {
+        record(Value::Firmware, 0, 0, s, y, m, d);
+    };
+    QObject::connect(t, &T::firmware, t, onFirmware, direct);
     onInt(&T::housing, Value::Housing);
     onText(&T::baudRate, Value::BaudRate);
     onText(&T::parity, Value::Parity);
