@@ -44,6 +44,8 @@ private:
 
     QString startDir;
     QString shippedText;
+    QString dataDir; // where an installed tool keeps its help page, relative to the executable
+    QStringList dataFiles;
     QScopedPointer<QTemporaryDir> workDir;
 };
 
@@ -68,6 +70,7 @@ void tst_HelpBrowser::writeFile(const QString &path, const QByteArray &content)
 void tst_HelpBrowser::initTestCase()
 {
     startDir = QDir::currentPath();
+    dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/../share/quorvel-setup");
     const QString shipped = QCoreApplication::applicationDirPath() + QStringLiteral("/index.html");
     QVERIFY2(QFileInfo::exists(shipped), "the build copies index.html next to the executables");
     HelpBrowser browser(shipped);
@@ -87,6 +90,11 @@ void tst_HelpBrowser::cleanup()
     qDeleteAll(helpWindows());
     QDir::setCurrent(startDir);
     workDir.reset();
+    for (const QString &file : qAsConst(dataFiles))
+        QFile::remove(file);
+    if (!dataFiles.isEmpty())
+        QDir().rmpath(dataDir);
+    dataFiles.clear();
 }
 
 void tst_HelpBrowser::openPageOpensAnotherWindowEachTime()
@@ -111,25 +119,36 @@ void tst_HelpBrowser::pageLookup_data()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<QString>("fileInWorkDir"); // empty: the working directory has no page
+    QTest::addColumn<QString>("fileInDataDir"); // empty: ../share/quorvel-setup has no page
     QTest::addColumn<QString>("expectedText");  // empty: the window shows an empty page
 
     QTest::newRow("index.html in the working directory wins over the shipped one")
-        << "index.html" << "index.html" << "Local help copy";
+        << "index.html" << "index.html" << QString() << "Local help copy";
     QTest::newRow("index.html only beside the executable")
-        << "index.html" << QString() << "Quorvel-Setup 2.0";
+        << "index.html" << QString() << QString() << "Quorvel-Setup 2.0";
+    QTest::newRow("index.html beside the executable wins over the installed one")
+        << "index.html" << QString() << "index.html" << "Quorvel-Setup 2.0";
+    QTest::newRow("page only in ../share/quorvel-setup, as installed")
+        << "installed.html" << QString() << "installed.html" << "Installed help copy";
     QTest::newRow("page in a subfolder of the working directory")
-        << "docs/page.html" << "docs/page.html" << "Local help copy";
-    QTest::newRow("page that exists nowhere") << "no-such-page.html" << QString() << QString();
+        << "docs/page.html" << "docs/page.html" << QString() << "Local help copy";
+    QTest::newRow("page that exists nowhere")
+        << "no-such-page.html" << QString() << QString() << QString();
 }
 
 void tst_HelpBrowser::pageLookup()
 {
     QFETCH(QString, page);
     QFETCH(QString, fileInWorkDir);
+    QFETCH(QString, fileInDataDir);
     QFETCH(QString, expectedText);
 
     if (!fileInWorkDir.isEmpty())
         writeFile(fileInWorkDir, "<html><body><p>Local help copy</p></body></html>");
+    if (!fileInDataDir.isEmpty()) {
+        dataFiles << dataDir + '/' + fileInDataDir;
+        writeFile(dataFiles.last(), "<html><body><p>Installed help copy</p></body></html>");
+    }
 
     HelpBrowser::openPage(page);
 

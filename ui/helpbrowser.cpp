@@ -8,8 +8,9 @@
 #include <QVBoxLayout>
 
 // A relative page is taken from the working directory when it is there, else from the folder
-// of the executable: a program started from a desktop menu runs in the user's home folder,
-// while its help page is installed beside it.
+// of the executable, else from the package's data folder: a program started from a desktop
+// menu runs in the user's home folder, while its help page lies beside it in a build tree and
+// under <prefix>/share/quorvel-setup when installed, wherever the prefix is.
 static QUrl locatePage(const QString &page)
 {
     QUrl url(page, QUrl::TolerantMode);
@@ -18,13 +19,18 @@ static QUrl locatePage(const QString &page)
         || QFileInfo::exists(path))
         return url;
 
-    const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(path);
-    if (!QFileInfo::exists(beside))
-        return url; // the browser then shows an empty page, which is all a missing page gets
-
-    QUrl found = QUrl::fromLocalFile(beside);
-    found.setFragment(url.fragment());
-    return found;
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QString places[] = { programDir.filePath(path),
+                               programDir.filePath(QStringLiteral("../share/quorvel-setup/")
+                                                   + path) };
+    for (const QString &place : places) {
+        if (QFileInfo::exists(place)) {
+            QUrl found = QUrl::fromLocalFile(QDir::cleanPath(place));
+            found.setFragment(url.fragment());
+            return found;
+        }
+    }
+    return url; // the browser then shows an empty page, which is all a missing page gets
 }
 
 HelpBrowser::HelpBrowser(const QString &page, QWidget *parent)
