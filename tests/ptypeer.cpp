@@ -64,7 +64,7 @@ PtyPeer::~PtyPeer()
 {
     if (thread) {
         {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
         }
         const char wake = 0;
@@ -80,13 +80,13 @@ PtyPeer::~PtyPeer()
 
 void PtyPeer::enqueueReply(const Reply &reply)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     replies.append(reply);
 }
 
 void PtyPeer::reset()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     partialRequest.clear();
     replies.clear();
     schedule.clear();
@@ -96,7 +96,7 @@ void PtyPeer::reset()
 
 QByteArray PtyPeer::received() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     QByteArray all;
     for (const Chunk &chunk : chunks)
         all.append(chunk.bytes);
@@ -105,19 +105,19 @@ QByteArray PtyPeer::received() const
 
 QList<PtyPeer::Chunk> PtyPeer::receivedChunks() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return chunks;
 }
 
 QList<QByteArray> PtyPeer::requests() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return requestLog;
 }
 
 int PtyPeer::unsentChunks() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return schedule.size();
 }
 
@@ -127,7 +127,7 @@ void PtyPeer::serve()
         pollfd fds[2] = { { masterFd, POLLIN, 0 }, { wakeFds[0], POLLIN, 0 } };
         int timeout;
         {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             if (stopping)
                 return;
             timeout = pollTimeoutMs();
@@ -155,7 +155,7 @@ void PtyPeer::serve()
 
 void PtyPeer::takeInput(const QByteArray &bytes)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const qint64 now = clock.nsecsElapsed();
     chunks.append({ now, bytes });
     partialRequest.append(bytes);
@@ -176,7 +176,7 @@ void PtyPeer::takeInput(const QByteArray &bytes)
 
 void PtyPeer::writeDue()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const qint64 now = clock.nsecsElapsed();
     while (!schedule.isEmpty() && schedule.first().dueNs <= now) {
         QByteArray &bytes = schedule.first().bytes;

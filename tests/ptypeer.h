@@ -4,8 +4,9 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
-#include <QMutex>
 #include <QString>
+
+#include <mutex>
 
 class QThread;
 
@@ -72,7 +73,8 @@ private:
     QElapsedTimer clock;
     QThread *thread = nullptr;
 
-    mutable QMutex mutex; // guards everything below
+    // std::mutex rather than QMutex: ThreadSanitizer sees pthread locking, not Qt's futexes.
+    mutable std::mutex mutex; // guards everything below
     bool stopping = false;
     QByteArray partialRequest;
     QList<Reply> replies;
