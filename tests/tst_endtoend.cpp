@@ -31,9 +31,13 @@ TransmitterSettings steadyTransmitter(TransmitterSettings::Firmware firmware, in
     settings.humidity = 51.234;
     settings.temperatureDrift = 0; // what was served can be read back afterwards
     settings.humidityDrift = 0;
-    settings.baudRateCode = 4; // 9600
-    settings.parityCode = 1;   // Even
-    settings.stopBitsCode = 1; // 2
+    // Three different alarm states, so that no two alarm labels can stand in for each other.
+    settings.temperatureLimits = { -20, 20 }; // above: 2
+    settings.humidityLimits = { 60, 90 };     // below: 1
+    settings.dewPointLimits = { -10, 20 };    // inside: 0
+    settings.baudRateCode = 4;                // 9600
+    settings.parityCode = 1;                  // Even
+    settings.stopBitsCode = 1;                // 2
     settings.address = 17;
     return settings;
 }
@@ -44,8 +48,7 @@ class Transmitter
 public:
     explicit Transmitter(const TransmitterSettings &settings)
         : server(settings, serverSettings(link.filePath(QStringLiteral("port"))))
-    {
-    }
+    { }
 
     bool start() { return server.start(&startError); }
 
@@ -120,9 +123,8 @@ public:
         // persistent block; leave the next test's window a program that has disconnected.
         if (child<QPushButton>("pushButton_startStop")->text() != QLatin1String("&Connect")) {
             button()->click();
-            if (!QTest::qWaitFor(
-                        [this] { return button()->text() == QLatin1String("&Connect"); },
-                        cycleTimeout))
+            if (!QTest::qWaitFor([this] { return button()->text() == QLatin1String("&Connect"); },
+                                 cycleTimeout))
                 qWarning("the window did not return to Idle after Disconnect");
         }
         window.cleanUp();
@@ -175,7 +177,8 @@ void tst_EndToEnd::firmwareProfiles_data()
                                         << "current";
     QTest::newRow("2014-02-18, housing 1") << int(F::Feb2014) << 1 << "QV20__2014-02-18"
                                            << "2014-02-18";
-    QTest::newRow("legacy, housing 3") << int(F::Legacy) << 3 << "Legacy" << "legacy";
+    QTest::newRow("legacy, housing 3") << int(F::Legacy) << 3 << "Legacy"
+                                       << "legacy";
 }
 
 void tst_EndToEnd::firmwareProfiles()
@@ -187,8 +190,7 @@ void tst_EndToEnd::firmwareProfiles()
     const bool current = set == QLatin1String("current");
     const bool legacy = set == QLatin1String("legacy");
 
-    Transmitter transmitter(
-            steadyTransmitter(TransmitterSettings::Firmware(firmware), housing));
+    Transmitter transmitter(steadyTransmitter(TransmitterSettings::Firmware(firmware), housing));
     QVERIFY2(transmitter.start(), qPrintable(transmitter.startError));
     Window w;
     w.connectTo(transmitter.server.linkPath());
@@ -227,6 +229,8 @@ void tst_EndToEnd::firmwareProfiles()
         QCOMPARE(w.text(value.label), value.text);
     QCOMPARE(w.text("label_temperature"), QStringLiteral("23.46"));
     QCOMPARE(w.text("label_serialNumber"), QStringLiteral("21034567"));
+    QCOMPARE(w.text("label_temperatureAlarm"), QStringLiteral("2"));
+    QCOMPARE(w.text("label_humidityAlarm"), QStringLiteral("1"));
 
     QCOMPARE(w.text("label_firmware"), firmwareText);
     QCOMPARE(w.child<QComboBox>("comboBox_baudRate")->count(), current ? 7 : 6);
@@ -235,8 +239,7 @@ void tst_EndToEnd::firmwareProfiles()
     QCOMPARE(w.text("label_parity"), legacy ? QStringLiteral("None") : "Even");
     QCOMPARE(w.text("label_stopBits"), legacy ? QStringLiteral("1") : "2");
     QCOMPARE(w.text("label_address"), QStringLiteral("17"));
-    QCOMPARE(w.child<QComboBox>("comboBox_baudRate")->currentText(),
-             legacy ? QString() : "9600");
+    QCOMPARE(w.child<QComboBox>("comboBox_baudRate")->currentText(), legacy ? QString() : "9600");
     QCOMPARE(w.child<QComboBox>("comboBox_parity")->currentText(), legacy ? QString() : "Even");
     QCOMPARE(w.child<QComboBox>("comboBox_stopBits")->currentText(), legacy ? QString() : "2");
     QCOMPARE(w.child<QComboBox>("comboBox_parity")->isEnabled(), !legacy);
@@ -278,8 +281,8 @@ void tst_EndToEnd::parameterWritesAreReadBack()
     };
     const QStringList requests = transmitter.requests();
     QVERIFY(requests.size() >= 7);
-    QCOMPARE(requests.mid(0, 7), QStringList { persistentRead } << persistentRead << written
-                                                                 << persistentRead);
+    QCOMPARE(requests.mid(0, 7),
+             QStringList { persistentRead } << persistentRead << written << persistentRead);
     for (const QString &frame : written)
         QCOMPARE(requests.count(frame), 1);
 

@@ -28,18 +28,24 @@ void collectTrace(QtMsgType type, const QMessageLogContext &context, const QStri
     testLogHandler(type, context, message);
 }
 
+QStringList takeTrace()
+{
+    QMutexLocker lock(&traceMutex);
+    QStringList lines;
+    lines.swap(traceLines);
+    return lines;
+}
+
 // The cases that mbThreadFinished took since the last call, without the common prefix and
 // without its "start" line.
 QStringList takeCases()
 {
-    QMutexLocker lock(&traceMutex);
     const QString prefix = QStringLiteral("mbThreadFinished(): ");
     QStringList cases;
-    for (const QString &line : qAsConst(traceLines)) {
+    for (const QString &line : takeTrace()) {
         if (line.startsWith(prefix) && line != prefix + QLatin1String("start"))
             cases.append(line.mid(prefix.size()));
     }
-    traceLines.clear();
     return cases;
 }
 
@@ -74,15 +80,15 @@ public:
 };
 
 const char *const valueLabels[] = {
-    "label_temperature",      "label_temperatureAlarm", "label_humidity",
-    "label_humidityAlarm",    "label_serialNumber",     "label_serialNumberTr",
-    "label_dewPointTemperature", "label_enthalpy",      "label_mixingRatio",
-    "label_absoluteHumidity", "label_wetBulbTemperature", "label_hxAlarm",
+    "label_temperature",         "label_temperatureAlarm",   "label_humidity",
+    "label_humidityAlarm",       "label_serialNumber",       "label_serialNumberTr",
+    "label_dewPointTemperature", "label_enthalpy",           "label_mixingRatio",
+    "label_absoluteHumidity",    "label_wetBulbTemperature", "label_hxAlarm",
 };
 
 const char *const calculatedLabels[] = {
-    "label_dewPointTemperature", "label_enthalpy", "label_mixingRatio",
-    "label_absoluteHumidity", "label_wetBulbTemperature", "label_hxAlarm",
+    "label_dewPointTemperature", "label_enthalpy",           "label_mixingRatio",
+    "label_absoluteHumidity",    "label_wetBulbTemperature", "label_hxAlarm",
 };
 
 } // namespace
@@ -119,6 +125,7 @@ private slots:
     void disconnectTwiceReturnsToIdleOnce();
     void connectWithEmptyPortKeepsError();
     void infoTimesOut();
+    void cleanUpWaitsForTransactionInFlight();
     void stopStepRestoresConstructedState();
     void featureSets_data();
     void featureSets();
@@ -173,8 +180,9 @@ void tst_MainWindow::init()
     w = new MainWindow;
     starts = 0;
     // Counted in the worker thread as it starts, so a transaction that fails at once still counts.
-    connect(w->mbThread, &QThread::started, w->mbThread, [this] { starts.ref(); },
-            Qt::DirectConnection);
+    connect(
+        w->mbThread, &QThread::started, w->mbThread, [this] { starts.ref(); },
+        Qt::DirectConnection);
     takeCases();
 }
 
@@ -270,34 +278,47 @@ bool tst_MainWindow::statusTimerRunning(int interval) const
 
 QStringList tst_MainWindow::snapshot(MainWindow *window)
 {
-    const auto yesNo = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
+    const auto yesNo = [](bool on) {
+        return on ? QStringLiteral("true") : QStringLiteral("false");
+    };
     QStringList state;
     const char *const labels[] = {
-        "label_temperature", "label_temperatureAlarm", "label_humidity", "label_humidityAlarm",
-        "label_serialNumber", "label_serialNumberTr", "label_dewPointTemperature",
-        "label_enthalpy", "label_mixingRatio", "label_absoluteHumidity",
-        "label_wetBulbTemperature", "label_hxAlarm", "label_address", "label_parity",
-        "label_stopBits", "label_baudRate", "label_firmware",
+        "label_temperature",
+        "label_temperatureAlarm",
+        "label_humidity",
+        "label_humidityAlarm",
+        "label_serialNumber",
+        "label_serialNumberTr",
+        "label_dewPointTemperature",
+        "label_enthalpy",
+        "label_mixingRatio",
+        "label_absoluteHumidity",
+        "label_wetBulbTemperature",
+        "label_hxAlarm",
+        "label_address",
+        "label_parity",
+        "label_stopBits",
+        "label_baudRate",
+        "label_firmware",
     };
     for (const char *name : labels)
         state << QLatin1String(name) + QLatin1Char('=')
-                        + window->findChild<QLabel *>(QLatin1String(name))->text();
+                + window->findChild<QLabel *>(QLatin1String(name))->text();
     for (const char *name : { "comboBox_parity", "comboBox_stopBits", "comboBox_baudRate" }) {
         const auto *box = window->findChild<QComboBox *>(QLatin1String(name));
         state << QStringLiteral("%1 enabled=%2 index=%3")
-                         .arg(QLatin1String(name))
-                         .arg(yesNo(box->isEnabled()))
-                         .arg(box->currentIndex());
+                     .arg(QLatin1String(name))
+                     .arg(yesNo(box->isEnabled()))
+                     .arg(box->currentIndex());
     }
     state << QStringLiteral("spinBox_address enabled=%1")
-                     .arg(yesNo(window->findChild<QSpinBox *>(QStringLiteral("spinBox_address"))
-                                        ->isEnabled()));
+                 .arg(yesNo(window->findChild<QSpinBox *>(QStringLiteral("spinBox_address"))
+                                ->isEnabled()));
     state << QStringLiteral("comboBox_port enabled=%1")
-                     .arg(yesNo(window->findChild<QComboBox *>(QStringLiteral("comboBox_port"))
-                                        ->isEnabled()));
+                 .arg(yesNo(
+                     window->findChild<QComboBox *>(QStringLiteral("comboBox_port"))->isEnabled()));
     state << QStringLiteral("button=")
-                    + window->findChild<QPushButton *>(QStringLiteral("pushButton_startStop"))
-                              ->text();
+            + window->findChild<QPushButton *>(QStringLiteral("pushButton_startStop"))->text();
     return state;
 }
 
@@ -320,8 +341,7 @@ void tst_MainWindow::displaySlots_data()
     row("humidity 45.5", "humidity", 45.5f, "label_humidity", "45.5");
     row("humidity alarm 2", "humidityAlarm", 2, "label_humidityAlarm", "2");
     row("probe serial 123456789", "serialNumber", 123456789, "label_serialNumber", "123456789");
-    row("transmitter serial 2000017", "serialNumberTr", 2000017, "label_serialNumberTr",
-        "2000017");
+    row("transmitter serial 2000017", "serialNumberTr", 2000017, "label_serialNumberTr", "2000017");
     row("dew point -12.5", "dewPointTemperature", -12.5f, "label_dewPointTemperature", "-12.5");
     row("enthalpy 12345.67", "enthalpy", 12345.67f, "label_enthalpy", "12345.7");
     row("mixing ratio 8.004", "mixingRatio", 8.004f, "label_mixingRatio", "8");
@@ -342,10 +362,10 @@ void tst_MainWindow::displaySlots()
     emit w->mbThread->housing(1);
 
     const bool emitted = value.userType() == QMetaType::Float
-            ? QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
-                                        Q_ARG(float, value.toFloat()))
-            : QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
-                                        Q_ARG(int, value.toInt()));
+        ? QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
+                                    Q_ARG(float, value.toFloat()))
+        : QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
+                                    Q_ARG(int, value.toInt()));
     QVERIFY(emitted);
 
     for (const char *name : valueLabels) {
@@ -413,40 +433,37 @@ void tst_MainWindow::transactionOrder_data()
     const QString persistent = QString::fromLatin1(readPersistent);
 
     // The phase stands at 1 before each row, so a persistent read after a write shows that
-    // the write reset it.
+    // the write reset it. Rows with a blanked selector start at 0: a write that starts nothing
+    // may leave the phase alone.
     QTest::newRow("parity twice then address: address, parity with the last choice, persistent")
-            << QStringList { "parity=Odd", "address=17", "parity=Even" } << none << none
-            << QStringList { "write address", "write parity", "read persistent register" }
-            << QStringList { address17, parityEven, persistent };
+        << QStringList { "parity=Odd", "address=17", "parity=Even" } << none << none
+        << QStringList { "write address", "write parity", "read persistent register" }
+        << QStringList { address17, parityEven, persistent };
     QTest::newRow("four changes in reverse order are written in the fixed order")
-            << QStringList { "baudRate=9600", "stopBits=2", "parity=Odd", "address=17" } << none
-            << none
-            << QStringList { "write address", "write parity", "write stop bits",
-                             "write baudrate", "read persistent register" }
-            << QStringList { address17, parityOdd, stopBits2, baud9600, persistent };
+        << QStringList { "baudRate=9600", "stopBits=2", "parity=Odd", "address=17" } << none << none
+        << QStringList { "write address", "write parity", "write stop bits", "write baudrate",
+                         "read persistent register" }
+        << QStringList { address17, parityOdd, stopBits2, baud9600, persistent };
     QTest::newRow("baud rate then Disconnect: written, then stop")
-            << QStringList { "baudRate=1200" } << none << "disconnect"
-            << QStringList { "write baudrate", "stop polling" }
-            << QStringList { baud1200, none };
+        << QStringList { "baudRate=1200" } << none << "disconnect"
+        << QStringList { "write baudrate", "stop polling" } << QStringList { baud1200, none };
     QTest::newRow("address then an error: written, then stop")
-            << QStringList { "address=17" } << none << "error"
-            << QStringList { "write address", "stop polling" }
-            << QStringList { address17, none };
+        << QStringList { "address=17" } << none << "error"
+        << QStringList { "write address", "stop polling" } << QStringList { address17, none };
     QTest::newRow("parity blanked by a firmware change: straight on to the read")
-            << QStringList { "parity=Even" } << "2014-02-18" << none
-            << QStringList { "write parity/read persistent register" }
-            << QStringList { persistent };
+        << QStringList { "parity=Even" } << "2014-02-18" << none
+        << QStringList { "write parity/read persistent register" } << QStringList { persistent };
     QTest::newRow("stop bits and baud rate blanked: both dropped, then the read")
-            << QStringList { "stopBits=2", "baudRate=9600" } << "2014-02-18" << none
-            << QStringList { "write stop bits/write baudrate/read persistent register" }
-            << QStringList { persistent };
+        << QStringList { "stopBits=2", "baudRate=9600" } << "2014-02-18" << none
+        << QStringList { "write stop bits/write baudrate/read persistent register" }
+        << QStringList { persistent };
     QTest::newRow("baud rate blanked after Disconnect: stop at once")
-            << QStringList { "baudRate=1200" } << "2014-02-18" << "disconnect"
-            << QStringList { "write baudrate/stop polling" } << QStringList { none };
+        << QStringList { "baudRate=1200" } << "2014-02-18"
+        << "disconnect" << QStringList { "write baudrate/stop polling" } << QStringList { none };
     QTest::newRow("legacy firmware keeps the address write and drops the parity write")
-            << QStringList { "parity=Odd", "address=17" } << "legacy" << none
-            << QStringList { "write address", "write parity/read persistent register" }
-            << QStringList { address17, persistent };
+        << QStringList { "parity=Odd", "address=17" } << "legacy" << none
+        << QStringList { "write address", "write parity/read persistent register" }
+        << QStringList { address17, persistent };
 }
 
 void tst_MainWindow::transactionOrder()
@@ -486,7 +503,7 @@ void tst_MainWindow::transactionOrder()
     }
     QCOMPARE(w->polling, stopBy.isEmpty());
 
-    MainWindow::readPhase = 1;
+    MainWindow::readPhase = firmwareChange.isEmpty() ? 1 : 0;
     for (int i = 0; i < steps.size(); ++i) {
         const QByteArray before = w->mbThread->ModbusRequest;
         const Step step = finishTransaction();
@@ -571,6 +588,23 @@ void tst_MainWindow::infoTimesOut()
     QVERIFY(w->polling);
 }
 
+void tst_MainWindow::cleanUpWaitsForTransactionInFlight()
+{
+    w->ui->comboBox_port->setEditText(QStringLiteral("/nonexistent/quorvel-port"));
+    w->ui->pushButton_startStop->click();
+    QVERIFY(w->mbThread->isRunning()); // in the pause before the read
+    takeTrace();
+
+    // Deleting a running thread object would abort the program.
+    w->cleanUp();
+    const QStringList lines = takeTrace();
+    QVERIFY(!lines.isEmpty());
+    QCOMPARE(lines.first(), QStringLiteral("cleanUp(): start"));
+    QVERIFY2(lines.contains(QStringLiteral("run(): open error, exit")),
+             qPrintable(lines.join('|')));
+    QCOMPARE(lines.last(), QStringLiteral("cleanUp(): end"));
+}
+
 void tst_MainWindow::stopStepRestoresConstructedState()
 {
     MainWindow fresh;
@@ -640,8 +674,8 @@ void tst_MainWindow::featureSets_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("set");
 
-    QTest::newRow("month 15 is legacy whatever the rest")
-            << "ABCD" << 2014 << 15 << 18 << "Legacy" << "legacy";
+    QTest::newRow("month 15 is legacy whatever the rest") << "ABCD" << 2014 << 15 << 18 << "Legacy"
+                                                          << "legacy";
     QTest::newRow("month 15 with year 2127 day 31") << "WXYZ" << 2127 << 15 << 31 << "Legacy"
                                                     << "legacy";
     QTest::newRow("2014-02-18") << "ABCD" << 2014 << 2 << 18 << "ABCD__2014-02-18"
@@ -651,9 +685,11 @@ void tst_MainWindow::featureSets_data()
     QTest::newRow("2015-02-18 is current") << "ABCD" << 2015 << 2 << 18 << "ABCD__2015-02-18"
                                            << "current";
     QTest::newRow("2014-03-07 with padded month and day")
-            << "ABCD" << 2014 << 3 << 7 << "ABCD__2014-03-07" << "current";
+        << "ABCD" << 2014 << 3 << 7 << "ABCD__2014-03-07"
+        << "current";
     QTest::newRow("month 0 and day 0 are shown as they come")
-            << "ABCD" << 2014 << 0 << 0 << "ABCD__2014-00-00" << "current";
+        << "ABCD" << 2014 << 0 << 0 << "ABCD__2014-00-00"
+        << "current";
 }
 
 void tst_MainWindow::featureSets()
@@ -795,15 +831,24 @@ void tst_MainWindow::housingCodes_data()
     QTest::addColumn<QString>("afterSerial");
 
     const int noEarlier = -100;
-    QTest::newRow("1 shows the next number") << "current" << noEarlier << 1 << "---" << "4711";
-    QTest::newRow("3 shows the next number") << "current" << noEarlier << 3 << "---" << "4711";
-    QTest::newRow("0 alone links nothing") << "current" << noEarlier << 0 << "---" << "---";
-    QTest::newRow("0 after 1 keeps number and link") << "current" << 1 << 0 << "1111" << "4711";
-    QTest::newRow("2 after 1 blanks and unlinks") << "current" << 1 << 2 << "---" << "---";
-    QTest::newRow("4 after 3 blanks and unlinks") << "current" << 3 << 4 << "---" << "---";
-    QTest::newRow("-1 after 1 blanks and unlinks") << "current" << 1 << -1 << "---" << "---";
-    QTest::newRow("2014-02-18 ignores 1") << "2014-02-18" << noEarlier << 1 << "---" << "---";
-    QTest::newRow("legacy ignores 3") << "legacy" << noEarlier << 3 << "---" << "---";
+    QTest::newRow("1 shows the next number") << "current" << noEarlier << 1 << "---"
+                                             << "4711";
+    QTest::newRow("3 shows the next number") << "current" << noEarlier << 3 << "---"
+                                             << "4711";
+    QTest::newRow("0 alone links nothing") << "current" << noEarlier << 0 << "---"
+                                           << "---";
+    QTest::newRow("0 after 1 keeps number and link") << "current" << 1 << 0 << "1111"
+                                                     << "4711";
+    QTest::newRow("2 after 1 blanks and unlinks") << "current" << 1 << 2 << "---"
+                                                  << "---";
+    QTest::newRow("4 after 3 blanks and unlinks") << "current" << 3 << 4 << "---"
+                                                  << "---";
+    QTest::newRow("-1 after 1 blanks and unlinks") << "current" << 1 << -1 << "---"
+                                                   << "---";
+    QTest::newRow("2014-02-18 ignores 1") << "2014-02-18" << noEarlier << 1 << "---"
+                                          << "---";
+    QTest::newRow("legacy ignores 3") << "legacy" << noEarlier << 3 << "---"
+                                      << "---";
 }
 
 void tst_MainWindow::housingCodes()
@@ -842,24 +887,35 @@ void tst_MainWindow::parameterReports_data()
     QTest::addColumn<QString>("labelText");
     QTest::addColumn<QString>("editor"); // selector text, or the spin box value
 
-    QTest::newRow("parity Even fills a blank selector")
-            << "current" << "parity" << QVariant("Even") << "Even" << "Even";
-    QTest::newRow("stop bits 2 fill a blank selector")
-            << "current" << "stopBits" << QVariant("2") << "2" << "2";
+    QTest::newRow("parity Even fills a blank selector") << "current"
+                                                        << "parity" << QVariant("Even") << "Even"
+                                                        << "Even";
+    QTest::newRow("stop bits 2 fill a blank selector") << "current"
+                                                       << "stopBits" << QVariant("2") << "2"
+                                                       << "2";
     QTest::newRow("baud rate 38400 fills the current set's selector")
-            << "current" << "baudRate" << QVariant("38400") << "38400" << "38400";
+        << "current"
+        << "baudRate" << QVariant("38400") << "38400"
+        << "38400";
     QTest::newRow("baud rate 38400 leaves six rates blank")
-            << "2014-02-18" << "baudRate" << QVariant("38400") << "38400" << "";
-    QTest::newRow("parity in lower case matches no item")
-            << "current" << "parity" << QVariant("even") << "even" << "";
-    QTest::newRow("address 17 while the spin box shows 5")
-            << "current" << "address" << QVariant(17) << "17" << "17";
-    QTest::newRow("address 0 holds the lower limit") << "current" << "address" << QVariant(0)
-                                                     << "0" << "1";
-    QTest::newRow("address 255 holds the upper limit")
-            << "current" << "address" << QVariant(255) << "255" << "247";
-    QTest::newRow("address in the legacy set") << "legacy" << "address" << QVariant(200)
-                                               << "200" << "200";
+        << "2014-02-18"
+        << "baudRate" << QVariant("38400") << "38400"
+        << "";
+    QTest::newRow("parity in lower case matches no item") << "current"
+                                                          << "parity" << QVariant("even") << "even"
+                                                          << "";
+    QTest::newRow("address 17 while the spin box shows 5") << "current"
+                                                           << "address" << QVariant(17) << "17"
+                                                           << "17";
+    QTest::newRow("address 0 holds the lower limit") << "current"
+                                                     << "address" << QVariant(0) << "0"
+                                                     << "1";
+    QTest::newRow("address 255 holds the upper limit") << "current"
+                                                       << "address" << QVariant(255) << "255"
+                                                       << "247";
+    QTest::newRow("address in the legacy set") << "legacy"
+                                               << "address" << QVariant(200) << "200"
+                                               << "200";
 }
 
 void tst_MainWindow::parameterReports()
@@ -874,10 +930,10 @@ void tst_MainWindow::parameterReports()
     applyFirmware(set);
     const QByteArray signal = parameter.toLatin1();
     const bool emitted = parameter == QLatin1String("address")
-            ? QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
-                                        Q_ARG(int, value.toInt()))
-            : QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
-                                        Q_ARG(QString, value.toString()));
+        ? QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
+                                    Q_ARG(int, value.toInt()))
+        : QMetaObject::invokeMethod(w->mbThread, signal.constData(), Qt::DirectConnection,
+                                    Q_ARG(QString, value.toString()));
     QVERIFY(emitted);
 
     QCOMPARE(label(qPrintable(QStringLiteral("label_") + parameter))->text(), labelText);
@@ -921,6 +977,7 @@ void tst_MainWindow::userChangesMarkTheirFlag_data()
     QTest::addColumn<QString>("flags");
 
     QTest::newRow("address arrow step") << "address" << true << "A---";
+    QTest::newRow("address typed digits") << "typed address" << true << "A---";
     QTest::newRow("parity from a reported item") << "parity" << true << "-P--";
     QTest::newRow("parity from blank") << "parity" << false << "-P--";
     QTest::newRow("stop bits from a reported item") << "stopBits" << true << "--S-";
@@ -944,6 +1001,10 @@ void tst_MainWindow::userChangesMarkTheirFlag()
     if (parameter == QLatin1String("address")) {
         QTest::keyClick(w->ui->spinBox_address, Qt::Key_Up);
         QCOMPARE(w->ui->spinBox_address->value(), 6);
+    } else if (parameter == QLatin1String("typed address")) {
+        QTest::keyClick(w->ui->spinBox_address, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(w->ui->spinBox_address, QStringLiteral("42"));
+        QCOMPARE(w->ui->spinBox_address->value(), 42);
     } else {
         QComboBox *box = selector(parameter);
         box->setCurrentIndex(box->count() - 1);
@@ -954,10 +1015,10 @@ void tst_MainWindow::userChangesMarkTheirFlag()
     QCOMPARE(w->ui->statusBar->currentMessage(), message);
 
     // A second change of the same editor leaves one pending write.
-    if (parameter == QLatin1String("address"))
-        QTest::keyClick(w->ui->spinBox_address, Qt::Key_Up);
-    else
+    if (selector(parameter))
         selector(parameter)->setCurrentIndex(0);
+    else
+        QTest::keyClick(w->ui->spinBox_address, Qt::Key_Up);
     QCOMPARE(pendingFlags(), flags);
 }
 
@@ -975,22 +1036,21 @@ void tst_MainWindow::linksHeldOnce_data()
     QTest::newRow("firmware") << thread << QByteArray("firmware(QString,int,int,int)") << 1 << 1
                               << 1;
     QTest::newRow("error") << thread << QByteArray("error(QString)") << 1 << 1 << 1;
-    QTest::newRow("dew point") << thread << QByteArray("dewPointTemperature(float)") << 1 << 0
-                               << 0;
+    QTest::newRow("dew point") << thread << QByteArray("dewPointTemperature(float)") << 1 << 0 << 0;
     QTest::newRow("wet bulb") << thread << QByteArray("wetBulbTemperatur(float)") << 1 << 0 << 0;
     QTest::newRow("hx alarm") << thread << QByteArray("hxAlarm(int)") << 1 << 0 << 0;
     QTest::newRow("housing") << thread << QByteArray("housing(int)") << 1 << 0 << 1;
-    QTest::newRow("transmitter serial") << thread << QByteArray("serialNumberTr(int)") << 1 << 0
-                                        << 1;
+    QTest::newRow("transmitter serial")
+        << thread << QByteArray("serialNumberTr(int)") << 1 << 0 << 1;
     QTest::newRow("address report") << thread << QByteArray("address(int)") << 1 << 1 << 0;
     QTest::newRow("parity report") << thread << QByteArray("parity(QString)") << 1 << 0 << 0;
     QTest::newRow("baud rate report") << thread << QByteArray("baudRate(QString)") << 1 << 0 << 0;
-    QTest::newRow("address change") << "spinBox_address" << QByteArray("valueChanged(int)") << 1
-                                    << 1 << 0;
+    QTest::newRow("address change")
+        << "spinBox_address" << QByteArray("valueChanged(int)") << 1 << 1 << 0;
     QTest::newRow("stop bits change")
-            << "comboBox_stopBits" << QByteArray("currentTextChanged(QString)") << 1 << 0 << 0;
+        << "comboBox_stopBits" << QByteArray("currentTextChanged(QString)") << 1 << 0 << 0;
     QTest::newRow("baud rate change")
-            << "comboBox_baudRate" << QByteArray("currentTextChanged(QString)") << 1 << 0 << 0;
+        << "comboBox_baudRate" << QByteArray("currentTextChanged(QString)") << 1 << 0 << 0;
 }
 
 void tst_MainWindow::linksHeldOnce()
@@ -1002,8 +1062,8 @@ void tst_MainWindow::linksHeldOnce()
     QFETCH(int, stopped);
 
     const QObject *source = sender == QLatin1String("mbThread")
-            ? static_cast<QObject *>(w->mbThread)
-            : w->findChild<QObject *>(sender);
+        ? static_cast<QObject *>(w->mbThread)
+        : w->findChild<QObject *>(sender);
     QVERIFY(source);
     // The editors carry links of their own inside Qt; count only the window's.
     const int own = sender == QLatin1String("mbThread") ? 0 : LinkCount::of(source, signature);
