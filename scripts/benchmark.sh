@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# Measures what the tool costs while it polls the transmitter simulator, beside two baselines
+# measured the same way in the same run: an empty Qt widgets window of the tool's size (the floor
+# any Qt window costs here) and mbpoll polling the simulator at the tool's rate.
+#   scripts/benchmark.sh [TRANSACTIONS] [CPU-WINDOW-SECONDS]     defaults: 40 and 40
+# Prints a markdown table: the period of each transaction kind against the floor the protocol
+# timing sets, the CPU share of one core over the window, peak resident memory and the time from
+# start to the window being mapped, each against its target, and the machine it ran on.
+# BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
+# Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
+# time-to-map median is taken (default 5). Runs everything inside its own virtual X display.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+transactions=${1:-40}
+cpu_window=${2:-40}
+build=${BUILD_DIR:-$root/build-perf}
+map_runs=${BENCH_MAP_RUNS:-5}
+
+case "$transactions$cpu_window$map_runs" in
+    *[!0-9]*) echo "usage: $0 [TRANSACTIONS] [CPU-WINDOW-SECONDS]" >&2; exit 2 ;;
+esac
+[ "$transactions" -ge 4 ] || { echo "benchmark: at least 4 transactions" >&2; exit 2; }
+[ "$cpu_window" -ge 5 ] || { echo "benchmark: a CPU window of at least 5 s" >&2; exit 2; }
+[ "$map_runs" -ge 1 ] || { echo "benchmark: BENCH_MAP_RUNS must be at least 1" >&2; exit 2; }
+
+# Targets and the floor the protocol timing sets: a read answered at once takes the 1000 ms
+# pause plus six receive passes, the first ending with the answer, five running out at 50 ms.
+floor_s=1.25
+period_margin_pct=3
+cpu_target_pct=0.35
+rss_target_mb=40
+map_target_ms=70
+
+if [ -z "${BENCH_ON_XVFB:-}" ]; then
+    "$root/scripts/install-deps.sh"
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$build" --target quorvel-setup quorvel-transmitter-sim -j2 >/dev/null
+    # Start over inside a fresh virtual display; the rest of the script runs there.
+    export BENCH_ON_XVFB=1 BUILD_DIR=$build BENCH_MAP_RUNS=$map_runs
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$transactions" "$cpu_window"
+fi
+
+tool=$build/bin/quorvel-setup
+simulator=$build/bin/quorvel-transmitter-sim
+work=$(mktemp -d /tmp/quorvel-bench.XXXXXX)
+link=$work/sim
+
+# Every process this script starts is recorded and stopped by its id on the way out.
+started=()
+cleanup() {
+    local pid
+    for pid in "${started[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${started[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say() { echo "benchmark: $*" >&2; }
+fail() { say "$*"; exit 1; }
+
+stop() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+say "building the helpers"
+g++ -O2 -Wall -Wextra -o "$work/mapwait" "$root/scripts/bench/mapwait.cpp" \
+    $(pkg-config --cflags --libs x11)
+g++ -O2 -Wall -Wextra -o "$work/cputime" "$root/scripts/bench/cputime.cpp"
+g++ -O2 -fPIC -Wall -Wextra -o "$work/trivial-window" "$root/scripts/bench/trivialwindow.cpp" \
+    $(pkg-config --cflags --libs Qt5Widgets)
+
+# The X server of this display: its CPU time shows what the painting costs outside the program.
+xserver=
+for dir in /proc/[0-9]*; do
+    cmd=$(tr '\0' ' ' <"$dir/cmdline" 2>/dev/null) || continue
+    case "$cmd" in
+        Xvfb\ "$DISPLAY"\ *) xserver=${dir#/proc/}; break ;;
+    esac
+done
+
+now() { echo "$EPOCHREALTIME"; }
+
+# cpu_share PID [PID2]: waits the CPU window and prints the share of one core in % that PID
+# used during it, every thread included (and PID2's, if given; else 0).
+cpu_share() {
+    local t0 t1 a0 a1 b0=0 b1=0
+    t0=$(now); a0=$("$work/cputime" "$1")
+    [ -n "${2:-}" ] && b0=$("$work/cputime" "$2")
+    sleep "$cpu_window"
+    t1=$(now); a1=$("$work/cputime" "$1")
+    [ -n "${2:-}" ] && b1=$("$work/cputime" "$2")
+    awk -v a="$((a1 - a0))" -v b="$((b1 - b0))" -v t0="$t0" -v t1="$t1" \
+        'BEGIN { w = t1 - t0; printf "%.3f %.3f\n", a / 1e7 / w, b / 1e7 / w }'
+}
+
+peak_rss_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
+wait_for() {
+    local deadline=$(($(date +%s) + $1))
+    shift
+    until "$@"; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+has_line() { [ -s "$1" ]; }
+lines_at_least() { [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
+
+# launch OUT ERR CLASS PROGRAM...: starts PROGRAM through mapwait, its stderr into ERR, and waits
+# for its window; OUT then holds "PID MS WIDTHxHEIGHT WINDOW". Sets $launcher to mapwait's id.
+launch() {
+    local out=$1 err=$2
+    shift 2
+    : >"$out"
+    "$work/mapwait" "$@" >"$out" 2>"$err" &
+    launcher=$!
+    started+=("$launcher")
+    wait_for 20 has_line "$out" || fail "no window of $2 appeared"
+}
+
+start_simulator() {
+    "$simulator" --link "$link" --trace >"$1" 2>&1 &
+    sim_pid=$!
+    started+=("$sim_pid")
+    wait_for 10 lines_at_least "$1" '^Connect to:' 1 || fail "the simulator did not start"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? v[m] : (v[m] + v[m + 1]) / 2 }'; }
+
+# --- Time to the mapped window, alternating the tool and the empty window -------------------
+say "time to the mapped window, $map_runs starts each"
+: >"$work/map-tool"; : >"$work/map-trivial"
+for run in $(seq "$map_runs"); do
+    launch "$work/launch" /dev/null quorvel-setup "$tool"
+    read -r pid ms _ <"$work/launch"
+    echo "$ms" >>"$work/map-tool"
+    stop "$pid"; wait "$launcher" 2>/dev/null || true
+    launch "$work/launch" /dev/null trivial-window "$work/trivial-window"
+    read -r pid ms _ <"$work/launch"
+    echo "$ms" >>"$work/map-trivial"
+    stop "$pid"; wait "$launcher" 2>/dev/null || true
+done
+tool_map=$(median <"$work/map-tool")
+trivial_map=$(median <"$work/map-trivial")
+
+# --- The tool polling the simulator ----------------------------------------------------------
+say "the tool: $transactions transactions, CPU window $cpu_window s"
+start_simulator "$work/sim-tool.log"
+tool_log=$work/tool.log
+export QT_MESSAGE_PATTERN='%{time process} %{message}'
+launch "$work/launch" "$tool_log" quorvel-setup "$tool"
+unset QT_MESSAGE_PATTERN
+read -r tool_pid _ size window <"$work/launch"
+tool_launcher=$launcher
+# Without a window manager the keyboard follows the pointer. The Port box sits at the left of
+# the bar along the window's bottom edge: click into it, replace its text, press Alt+C.
+height=${size#*x}
+xdotool mousemove --window "$window" 80 $((height - 34)) click 1
+xdotool key ctrl+a
+xdotool type --delay 5 "$link"
+xdotool key alt+c
+wait_for 15 lines_at_least "$tool_log" 'bytes read$' 1 || fail "the tool did not poll: $(tail -n 3 "$tool_log")"
+grep -q 'run():  37  bytes read$' "$tool_log" \
+    || fail "the tool is not polling the simulator: $(grep -m 1 'bytes read\|error' "$tool_log")"
+# Warm-up: the first two transactions, then the CPU window while polling goes on.
+wait_for 30 lines_at_least "$tool_log" '^ *[0-9.]* mbThreadFinished(): start$' 2 \
+    || fail "the tool's polling stalled"
+read -r tool_cpu tool_xcpu < <(cpu_share "$tool_pid" "$xserver")
+wait_for $((transactions * 3 + 30)) lines_at_least "$tool_log" '^ *[0-9.]* mbThreadFinished(): start$' "$transactions" \
+    || fail "the tool did not finish $transactions transactions"
+tool_rss=$(peak_rss_kib "$tool_pid")
+stop "$tool_pid"; wait "$tool_launcher" 2>/dev/null || true
+stop "$sim_pid"
+
+# A transaction's period runs from the end of the one before (the window's finished handler,
+# which starts the next) to its own end, so it holds the pause, the exchange and the handover.
+# The first transaction starts at the button press, which leaves no trace; it is not counted.
+# Its kind is told by the answer's length: 37 bytes the persistent block, 47 the volatile one.
+read -r p_n p_mean p_max v_n v_mean v_max c_n c_mean other < <(awk '
+    / bytes read$/ { bytes = $3 }
+    / mbThreadFinished\(\): start$/ {
+        t = $1
+        if (seen) {
+            d = t - last
+            k = bytes == 37 ? "p" : bytes == 47 ? "v" : "o"
+            n[k]++; sum[k] += d; if (d > max[k]) max[k] = d
+            if (k == "p") { if (lastp != "") { cn++; csum += t - lastp } lastp = t }
+        }
+        last = t; seen = 1
+    }
+    END {
+        printf "%d %.4f %.4f %d %.4f %.4f %d %.4f %d\n", n["p"], n["p"] ? sum["p"] / n["p"] : 0, max["p"],
+            n["v"], n["v"] ? sum["v"] / n["v"] : 0, max["v"], cn, cn ? csum / cn : 0, n["o"]
+    }' "$tool_log")
+[ "$p_n" -gt 0 ] && [ "$v_n" -gt 0 ] || fail "no complete transactions of both kinds in the trace"
+
+# --- Baseline: an empty Qt widgets window of the same size -----------------------------------
+say "the empty Qt window: CPU window $cpu_window s"
+launch "$work/launch" /dev/null trivial-window "$work/trivial-window"
+read -r trivial_pid _ <"$work/launch"
+trivial_launcher=$launcher
+sleep 2.5 # the same warm-up as the tool's two first transactions
+read -r trivial_cpu trivial_xcpu < <(cpu_share "$trivial_pid" "$xserver")
+trivial_rss=$(peak_rss_kib "$trivial_pid")
+stop "$trivial_pid"; wait "$trivial_launcher" 2>/dev/null || true
+
+# --- Baseline: mbpoll reading the persistent block at the tool's rate --------------------------
+# libmodbus takes no slave address above 247 in RTU mode, so mbpoll asks for the simulator's own
+# address 1 instead of the tool's 255; the frames are the same size.
+say "mbpoll: $transactions requests, CPU window $cpu_window s"
+sim_log=$work/sim-mbpoll.log
+start_simulator "$sim_log"
+mbpoll -m rtu -a 1 -b 19200 -d 8 -s 1 -P none -t 4 -r 201 -c 16 -l 1250 "$link" \
+    >"$work/mbpoll.log" 2>&1 &
+mbpoll_pid=$!
+started+=("$mbpoll_pid")
+wait_for 30 lines_at_least "$sim_log" ' rx ' 2 || fail "mbpoll did not poll: $(tail -n 3 "$work/mbpoll.log")"
+read -r mbpoll_cpu mbpoll_xcpu < <(cpu_share "$mbpoll_pid" "$xserver")
+wait_for $((transactions * 3 + 30)) lines_at_least "$sim_log" ' rx ' "$transactions" \
+    || fail "mbpoll did not finish $transactions requests"
+mbpoll_rss=$(peak_rss_kib "$mbpoll_pid")
+kill -0 "$mbpoll_pid" 2>/dev/null || fail "mbpoll ended: $(tail -n 3 "$work/mbpoll.log")"
+stop "$mbpoll_pid"
+stop "$sim_pid"
+# mbpoll's own output is block-buffered into a file and lost when it is stopped; the
+# simulator's trace shows that every request was answered with the 16 registers.
+answers=$(grep -c ' tx 01 03 20 ' "$sim_log" || true)
+[ "$answers" -ge "$transactions" ] || fail "mbpoll got $answers answers"
+# mbpoll leaves no timed trace; its period is taken from the simulator's receive times.
+read -r m_n m_mean m_max < <(awk '
+    $2 == "rx" { if (seen) { d = $1 - last; n++; sum += d; if (d > max) max = d } last = $1; seen = 1 }
+    END { printf "%d %.4f %.4f\n", n, n ? sum / n : 0, max }' "$sim_log")
+
+# --- The table ---------------------------------------------------------------------------------
+verdict() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v <= limit) ? "PASS" : "MISS" }'; }
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f MB", k * 1024 / 1e6 }'; }
+seconds() { awk -v s="$1" -v f="$2" 'BEGIN { printf "%.3f s (%+.1f %%)", s, 100 * (s - f) / f }'; }
+limit=$(awk -v f="$floor_s" -v m="$period_margin_pct" 'BEGIN { print f * (1 + m / 100) }')
+cycle_floor=$(awk -v f="$floor_s" 'BEGIN { print 2 * f }')
+cycle_limit=$(awk -v f="$limit" 'BEGIN { print 2 * f }')
+xcol() { [ -n "$xserver" ] && printf '%s %%' "$1" || printf 'n/a'; }
+
+cpu_model=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+build_type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ { print $2 }' "$build/CMakeCache.txt")
+mbpoll_version=$(mbpoll -V 2>&1 | head -n 1)
+
+cat <<TABLE
+| Figure | Quorvel-Setup | Empty Qt window | mbpoll | Target | Result |
+| --- | --- | --- | --- | --- | --- |
+| Period, persistent read ($p_n, max $(printf '%.3f' "$p_max") s) | $(seconds "$p_mean" "$floor_s") | – | – | ≤ $limit s (floor $floor_s s + $period_margin_pct %) | $(verdict "$p_mean" "$limit") |
+| Period, volatile read ($v_n, max $(printf '%.3f' "$v_max") s) | $(seconds "$v_mean" "$floor_s") | – | – | ≤ $limit s (floor $floor_s s + $period_margin_pct %) | $(verdict "$v_mean" "$limit") |
+| Period, persistent + volatile cycle ($c_n) | $(seconds "$c_mean" "$cycle_floor") | – | – | ≤ $cycle_limit s (floor $cycle_floor s + $period_margin_pct %) | $(verdict "$c_mean" "$cycle_limit") |
+| Period, mbpoll -l 1250 request ($m_n, max $(printf '%.3f' "$m_max") s) | – | – | $(seconds "$m_mean" "$floor_s") | same rate as the tool | – |
+| CPU, share of one core over $cpu_window s while polling | $tool_cpu % | $trivial_cpu % | $mbpoll_cpu % | ≤ $cpu_target_pct % | $(verdict "$tool_cpu" "$cpu_target_pct") |
+| CPU of the X server (Xvfb) in the same window | $(xcol "$tool_xcpu") | $(xcol "$trivial_xcpu") | $(xcol "$mbpoll_xcpu") | – | – |
+| Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$trivial_rss") | $(mb "$mbpoll_rss") | ≤ $rss_target_mb MB | $(verdict "$(awk -v k="$tool_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$rss_target_mb") |
+| Start to window mapped, median of $map_runs | $tool_map ms | $trivial_map ms | – | ≤ $map_target_ms ms | $(verdict "$tool_map" "$map_target_ms") |
+
+Machine: $cpu_model, $(nproc) cores, Linux $(uname -r), Qt $(pkg-config --modversion Qt5Widgets), ${build_type:-default} build, Xvfb without a window manager, mbpoll $mbpoll_version, load average $load_at_start at the start; $(date -u +%F). $transactions transactions per poller; answers of neither block's length: $other.
+TABLE
