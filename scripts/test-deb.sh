@@ -44,7 +44,11 @@ wait_window() {
 start_tool() {
     (cd "$2" && exec "$1") >"$3" 2>&1 &
     pid=$!
-    main=$(wait_window '^Quorvel-Setup 2\.0$' "$pid") || fail "$1: no main window"
+    if ! main=$(wait_window '^Quorvel-Setup 2\.0$' "$pid"); then
+        cat "$3" >&2
+        kill -0 "$pid" 2>/dev/null || fail "$1 ended before its main window appeared"
+        fail "$1: no main window within 10 s"
+    fi
     xdotool windowfocus --sync "$main"
 }
 
@@ -223,7 +227,9 @@ if [ "$status" -ne 143 ]; then
 fi
 note "offscreen: up for 2 s, ended by SIGTERM"
 
-xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-display "$tmp"
+# Without -noreset the server resets when its last client goes, and a tool started right after
+# the previous one ended cannot connect while it does (seen on about one start in six).
+xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" --on-display "$tmp"
 
 remove_package
 for path in "$tool" /usr/bin/quorvel-transmitter-sim /usr/share/quorvel-setup \
