@@ -154,6 +154,7 @@ for run in $(seq "$map_runs"); do
 done
 tool_map=$(median <"$work/map-tool")
 trivial_map=$(median <"$work/map-trivial")
+spread() { sort -n "$1" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "–" hi }'; }
 
 # --- The tool polling the simulator ----------------------------------------------------------
 say "the tool: $transactions transactions, CPU window $cpu_window s"
@@ -266,7 +267,7 @@ cat <<TABLE
 | CPU, share of one core over $cpu_window s while polling | $tool_cpu % | $trivial_cpu % | $mbpoll_cpu % | ≤ $cpu_target_pct % | $(verdict "$tool_cpu" "$cpu_target_pct") |
 | CPU of the X server (Xvfb) in the same window | $(xcol "$tool_xcpu") | $(xcol "$trivial_xcpu") | $(xcol "$mbpoll_xcpu") | – | – |
 | Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$trivial_rss") | $(mb "$mbpoll_rss") | ≤ $rss_target_mb MB | $(verdict "$(awk -v k="$tool_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$rss_target_mb") |
-| Start to window mapped, median of $map_runs | $tool_map ms | $trivial_map ms | – | ≤ $map_target_ms ms | $(verdict "$tool_map" "$map_target_ms") |
+| Start to window mapped, median of $map_runs (range) | $tool_map ms ($(spread "$work/map-tool")) | $trivial_map ms ($(spread "$work/map-trivial")) | – | ≤ $map_target_ms ms | $(verdict "$tool_map" "$map_target_ms") |
 
 Machine: $cpu_model, $(nproc) cores, Linux $(uname -r), Qt $(pkg-config --modversion Qt5Widgets), ${build_type:-default} build, Xvfb without a window manager, mbpoll $mbpoll_version, load average $load_at_start at the start; $(date -u +%F). $transactions transactions per poller; answers of neither block's length: $other.
 TABLE
