@@ -3,9 +3,9 @@
 #
 #   scripts/soak.sh [transactions] [processes]   the soak under faults, split over processes that
 #                                                run in parallel, each with its own simulator and
-#                                                seed (default 5200 over 8, about 20 minutes)
+#                                                seed (default 5200 over 8, about 10 minutes)
 #   scripts/soak.sh close [rounds] [processes]   closing the window at any moment: rounds per
-#                                                phase and process (default 12 x 9 phases x 3)
+#                                                phase and process (default 12 x 9 phases x 3, about 5 minutes)
 #
 # BUILD names the build directory (default build); SEED the first seed (default 1). Each
 # process's output goes to $BUILD/soak-logs/; the summed figures go to stdout.
