@@ -9,96 +9,77 @@ class tst_ValueFormat : public QObject
     Q_OBJECT
 
 private slots:
-    void decimal_data();
-    void decimal();
-    void integer_data();
-    void integer();
-    void firmware_data();
-    void firmware();
+    void decimal_data()
+    {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QString>("text");
+
+        const float inf = std::numeric_limits<float>::infinity();
+        QTest::newRow("23.456 rounds to the hundredth") << 23.456f << "23.46";
+        QTest::newRow("21.0 without trailing zeros") << 21.0f << "21";
+        QTest::newRow("-12.5 keeps its sign") << -12.5f << "-12.5";
+        QTest::newRow("-0.004 shows 0, not -0") << -0.004f << "0";
+        QTest::newRow("halfway 0.125 goes up") << 0.125f << "0.13";
+        QTest::newRow("halfway -0.125 goes up too") << -0.125f << "-0.12";
+        QTest::newRow("12345.67 keeps six digits") << 12345.67f << "12345.7";
+        QTest::newRow("999999 stays plain") << 999999.0f << "999999";
+        QTest::newRow("1234567 takes the exponent form") << 1234567.0f << "1.23457e+06";
+        QTest::newRow("hundredfold beyond 32 bits") << 3.0e10f << "3e+10";
+        QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << "NaN";
+        QTest::newRow("+infinity") << inf << "inf";
+        QTest::newRow("-infinity") << -inf << "-inf";
+    }
+
+    void decimal()
+    {
+        QFETCH(float, value);
+        QFETCH(QString, text);
+        QCOMPARE(ValueFormat::decimal(value), text);
+    }
+
+    void integer()
+    {
+        QCOMPARE(ValueFormat::integer(0), "0");
+        QCOMPARE(ValueFormat::integer(-1), "-1");
+        QCOMPARE(ValueFormat::integer(1234567), "1234567"); // no group separators
+    }
+
+    void firmware_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<int>("year");
+        QTest::addColumn<int>("month");
+        QTest::addColumn<int>("day");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("featureSet");
+
+        using ValueFormat::FeatureSet;
+        const int legacy = int(FeatureSet::Legacy), upTo19200 = int(FeatureSet::UpTo19200);
+        const int current = int(FeatureSet::Current);
+        QTest::newRow("2014-02-18") << "ABCD" << 2014 << 2 << 18 << "ABCD__2014-02-18" << upTo19200;
+        QTest::newRow("2014-02-19") << "ABCD" << 2014 << 2 << 19 << "ABCD__2014-02-19" << current;
+        QTest::newRow("2014-01-18") << "ABCD" << 2014 << 1 << 18 << "ABCD__2014-01-18" << current;
+        QTest::newRow("2015-02-18") << "ABCD" << 2015 << 2 << 18 << "ABCD__2015-02-18" << current;
+        QTest::newRow("month 15: legacy") << "\xff\xff" << 2127 << 15 << 31 << "Legacy" << legacy;
+        QTest::newRow("month and day 0")
+            << "QV30" << 2000 << 0 << 0 << "QV30__2000-00-00" << current;
+        QTest::newRow("percent signs stay")
+            << "%1%2" << 2020 << 1 << 2 << "%1%2__2020-01-02" << current;
+    }
+
+    void firmware()
+    {
+        QFETCH(QString, id);
+        QFETCH(int, year);
+        QFETCH(int, month);
+        QFETCH(int, day);
+        QFETCH(QString, text);
+        QFETCH(int, featureSet);
+        QCOMPARE(ValueFormat::firmwareText(id, year, month, day), text);
+        QCOMPARE(int(ValueFormat::featureSet(year, month, day)), featureSet);
+    }
 };
 
-void tst_ValueFormat::decimal_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("23.456 rounds to the hundredth") << 23.456f << "23.46";
-    QTest::newRow("21.0 has no trailing zeros") << 21.0f << "21";
-    QTest::newRow("-1.23") << -1.23f << "-1.23";
-    QTest::newRow("-12.5") << -12.5f << "-12.5";
-    QTest::newRow("-0.004 shows 0, not -0") << -0.004f << "0";
-    QTest::newRow("0.5") << 0.5f << "0.5";
-    QTest::newRow("halfway 0.125 goes up") << 0.125f << "0.13";
-    QTest::newRow("halfway -0.125 goes up too") << -0.125f << "-0.12";
-    QTest::newRow("12345.67 keeps six digits") << 12345.67f << "12345.7";
-    QTest::newRow("999999 stays plain") << 999999.0f << "999999";
-    QTest::newRow("1234567 takes the exponent form") << 1234567.0f << "1.23457e+06";
-    QTest::newRow("hundredfold beyond 32 bits") << 3.0e10f << "3e+10";
-    QTest::newRow("largest float") << std::numeric_limits<float>::max() << "3.40282e+38";
-    QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << "NaN";
-    QTest::newRow("+infinity") << std::numeric_limits<float>::infinity() << "inf";
-    QTest::newRow("-infinity") << -std::numeric_limits<float>::infinity() << "-inf";
-}
-
-void tst_ValueFormat::decimal()
-{
-    QFETCH(float, value);
-    QFETCH(QString, text);
-    QCOMPARE(ValueFormat::decimal(value), text);
-}
-
-void tst_ValueFormat::integer_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("alarm 0") << 0 << "0";
-    QTest::newRow("alarm -1") << -1 << "-1";
-    QTest::newRow("serial number without separators") << 1234567 << "1234567";
-    QTest::newRow("smallest int") << std::numeric_limits<int>::min() << "-2147483648";
-}
-
-void tst_ValueFormat::integer()
-{
-    QFETCH(int, value);
-    QFETCH(QString, text);
-    QCOMPARE(ValueFormat::integer(value), text);
-}
-
-void tst_ValueFormat::firmware_data()
-{
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<int>("year");
-    QTest::addColumn<int>("month");
-    QTest::addColumn<int>("day");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("featureSet");
-
-    const int legacy = int(ValueFormat::FeatureSet::Legacy);
-    const int upTo19200 = int(ValueFormat::FeatureSet::UpTo19200);
-    const int current = int(ValueFormat::FeatureSet::Current);
-
-    QTest::newRow("ABCD 2014-03-07") << "ABCD" << 2014 << 3 << 7 << "ABCD__2014-03-07" << current;
-    QTest::newRow("ABCD 2014-02-18") << "ABCD" << 2014 << 2 << 18 << "ABCD__2014-02-18" << upTo19200;
-    QTest::newRow("2014-02-19 is current") << "ABCD" << 2014 << 2 << 19 << "ABCD__2014-02-19" << current;
-    QTest::newRow("2015-02-18 is current") << "ABCD" << 2015 << 2 << 18 << "ABCD__2015-02-18" << current;
-    QTest::newRow("month 15 is legacy") << "ABCD" << 2014 << 15 << 18 << "Legacy" << legacy;
-    QTest::newRow("all ones is legacy") << "\xff\xff" << 2127 << 15 << 31 << "Legacy" << legacy;
-    QTest::newRow("month and day 0") << "QV30" << 2000 << 0 << 0 << "QV30__2000-00-00" << current;
-    QTest::newRow("percent signs stay") << "%1%2" << 2020 << 1 << 2 << "%1%2__2020-01-02" << current;
-}
-
-void tst_ValueFormat::firmware()
-{
-    QFETCH(QString, id);
-    QFETCH(int, year);
-    QFETCH(int, month);
-    QFETCH(int, day);
-    QFETCH(QString, text);
-    QFETCH(int, featureSet);
-    QCOMPARE(ValueFormat::firmwareText(id, year, month, day), text);
-    QCOMPARE(int(ValueFormat::featureSet(year, month, day)), featureSet);
-}
-
 QTEST_GUILESS_MAIN(tst_ValueFormat)
+
 #include "tst_valueformat.moc"
