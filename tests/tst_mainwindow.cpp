@@ -129,7 +129,7 @@ private slots:
 
     void cleanup()
     {
-        w->cleanUp(); // may find a transaction in flight: deleting a running thread would abort
+        w->cleanUp(); // may find a transaction in flight, which must end before the thread goes
         delete w;
     }
 
