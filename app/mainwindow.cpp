@@ -126,13 +126,6 @@ void MainWindow::mbThreadFinished()
 {
     qDebug() << "mbThreadFinished(): start";
 
-    // A selector write starts nothing when a firmware change blanked its selector while the
-    // write was pending. The flag is cleared all the same and the next case is taken at once,
-    // so the cycle never comes to rest while polling, and Disconnect still reaches Idle.
-    const auto startsWrite = [](const QStringList &table, const QString &text) {
-        return table.contains(text);
-    };
-
     if (writeAddressPending) {
         qDebug() << "mbThreadFinished(): write address";
         mbThread->writeAddress(ui->spinBox_address->value());
@@ -140,33 +133,37 @@ void MainWindow::mbThreadFinished()
         readPhase = 0;
         return;
     }
-    if (writeParityPending) {
-        qDebug() << "mbThreadFinished(): write parity";
-        const QString text = ui->comboBox_parity->currentText();
-        mbThread->writeParity(text);
-        writeParityPending = false;
+
+    // A selector write starts nothing when a firmware change blanked its selector while the
+    // write was pending. The flag is cleared all the same and the next case is taken at once,
+    // so the cycle never comes to rest while polling, and Disconnect still reaches Idle.
+    const struct
+    {
+        bool &pending;
+        const char *trace;
+        QComboBox *selector;
+        void (ModbusMasterThread::*write)(const QString &);
+        const QStringList &texts;
+    } selectorWrites[] = {
+        { writeParityPending, "mbThreadFinished(): write parity", ui->comboBox_parity,
+          &ModbusMasterThread::writeParity, ModbusProtocol::parityTexts() },
+        { writeStopBitsPending, "mbThreadFinished(): write stop bits", ui->comboBox_stopBits,
+          &ModbusMasterThread::writeStopBits, ModbusProtocol::stopBitsTexts() },
+        { writeBaudRatePending, "mbThreadFinished(): write baudrate", ui->comboBox_baudRate,
+          &ModbusMasterThread::writeBaudRate, ModbusProtocol::baudRateTexts() },
+    };
+    for (const auto &w : selectorWrites) {
+        if (!w.pending)
+            continue;
+        qDebug() << w.trace;
+        const QString text = w.selector->currentText();
+        (mbThread->*w.write)(text);
+        w.pending = false;
         readPhase = 0;
-        if (startsWrite(ModbusProtocol::parityTexts(), text))
+        if (w.texts.contains(text))
             return;
     }
-    if (writeStopBitsPending) {
-        qDebug() << "mbThreadFinished(): write stop bits";
-        const QString text = ui->comboBox_stopBits->currentText();
-        mbThread->writeStopBits(text);
-        writeStopBitsPending = false;
-        readPhase = 0;
-        if (startsWrite(ModbusProtocol::stopBitsTexts(), text))
-            return;
-    }
-    if (writeBaudRatePending) {
-        qDebug() << "mbThreadFinished(): write baudrate";
-        const QString text = ui->comboBox_baudRate->currentText();
-        mbThread->writeBaudRate(text);
-        writeBaudRatePending = false;
-        readPhase = 0;
-        if (startsWrite(ModbusProtocol::baudRateTexts(), text))
-            return;
-    }
+
     if (polling && readPhase == 0) {
         qDebug() << "mbThreadFinished(): read persistent register";
         mbThread->readPersistentRegisters();
