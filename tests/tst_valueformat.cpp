@@ -4,6 +4,8 @@
 
 #include <limits>
 
+using ValueFormat::FeatureSet;
+
 class tst_ValueFormat : public QObject
 {
     Q_OBJECT
@@ -16,8 +18,6 @@ private slots:
 
         const float inf = std::numeric_limits<float>::infinity();
         QTest::newRow("23.456 rounds to the hundredth") << 23.456f << "23.46";
-        QTest::newRow("21.0 without trailing zeros") << 21.0f << "21";
-        QTest::newRow("-12.5 keeps its sign") << -12.5f << "-12.5";
         QTest::newRow("-0.004 shows 0, not -0") << -0.004f << "0";
         QTest::newRow("halfway 0.125 goes up") << 0.125f << "0.13";
         QTest::newRow("halfway -0.125 goes up too") << -0.125f << "-0.12";
@@ -37,46 +37,33 @@ private slots:
         QCOMPARE(ValueFormat::decimal(value), text);
     }
 
-    void integer()
-    {
-        QCOMPARE(ValueFormat::integer(0), "0");
-        QCOMPARE(ValueFormat::integer(-1), "-1");
-        QCOMPARE(ValueFormat::integer(1234567), "1234567"); // no group separators
-    }
+    void integer() { QCOMPARE(ValueFormat::integer(-1234567), "-1234567"); } // no separators
 
     void firmware_data()
     {
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<int>("year");
-        QTest::addColumn<int>("month");
-        QTest::addColumn<int>("day");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("firmware"); // identifier "__" yyyy-mm-dd, as the window shows it
         QTest::addColumn<int>("featureSet");
 
-        using ValueFormat::FeatureSet;
         const int legacy = int(FeatureSet::Legacy), upTo19200 = int(FeatureSet::UpTo19200);
         const int current = int(FeatureSet::Current);
-        QTest::newRow("2014-02-18") << "ABCD" << 2014 << 2 << 18 << "ABCD__2014-02-18" << upTo19200;
-        QTest::newRow("2014-02-19") << "ABCD" << 2014 << 2 << 19 << "ABCD__2014-02-19" << current;
-        QTest::newRow("2014-01-18") << "ABCD" << 2014 << 1 << 18 << "ABCD__2014-01-18" << current;
-        QTest::newRow("2015-02-18") << "ABCD" << 2015 << 2 << 18 << "ABCD__2015-02-18" << current;
-        QTest::newRow("month 15: legacy") << "\xff\xff" << 2127 << 15 << 31 << "Legacy" << legacy;
-        QTest::newRow("month and day 0")
-            << "QV30" << 2000 << 0 << 0 << "QV30__2000-00-00" << current;
-        QTest::newRow("percent signs stay")
-            << "%1%2" << 2020 << 1 << 2 << "%1%2__2020-01-02" << current;
+        QTest::newRow("2014-02-18") << "ABCD__2014-02-18" << upTo19200;
+        QTest::newRow("2014-02-19") << "ABCD__2014-02-19" << current;
+        QTest::newRow("2014-01-18") << "ABCD__2014-01-18" << current;
+        QTest::newRow("2015-02-18") << "ABCD__2015-02-18" << current;
+        QTest::newRow("month 15: legacy") << "\xff\xff__2127-15-31" << legacy;
+        QTest::newRow("month and day 0") << "QV30__2000-00-00" << current;
+        QTest::newRow("percent signs stay") << "%1%2__2020-01-02" << current;
     }
 
     void firmware()
     {
-        QFETCH(QString, id);
-        QFETCH(int, year);
-        QFETCH(int, month);
-        QFETCH(int, day);
-        QFETCH(QString, text);
+        QFETCH(QString, firmware);
         QFETCH(int, featureSet);
-        QCOMPARE(ValueFormat::firmwareText(id, year, month, day), text);
-        QCOMPARE(int(ValueFormat::featureSet(year, month, day)), featureSet);
+        const QStringList ymd = firmware.section("__", 1).split('-');
+        const int y = ymd[0].toInt(), m = ymd[1].toInt(), d = ymd[2].toInt();
+        QCOMPARE(int(ValueFormat::featureSet(y, m, d)), featureSet);
+        QCOMPARE(ValueFormat::firmwareText(firmware.section("__", 0, 0), y, m, d),
+                 featureSet == int(FeatureSet::Legacy) ? "Legacy" : firmware);
     }
 };
 
