@@ -1,59 +1,53 @@
 #ifndef PTYPEER_H
 #define PTYPEER_H
 
-#include <QByteArray>
-#include <QList>
-#include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
-// The far end of a pseudo-terminal, standing in for the transmitter: the tool opens slavePath(),
-// and a peer thread answers each 8-byte request with the next queued Reply (none queued: silence).
-// The peer holds the slave open too, or each close by the tool would hang the master up and lose
-// answers sent while the port is closed instead of queueing them.
+// The transmitter's end of a pseudo-terminal whose slave the tool opens: a peer thread answers each
+// 8-byte request with the next queued Reply (none queued: silence). It holds the slave open too, or
+// each close by the tool would hang the master up and lose answers sent while the port is closed.
 class PtyPeer
 {
 public:
     struct Reply
     {
-        QByteArray bytes;  // empty: no answer
-        int delayMs = 0;   // from the request to the first byte
-        int chunkSize = 0; // 0: the whole answer in one write
-        int gapMs = 0;     // between chunks
+        QByteArray bytes;                          // empty: no answer
+        int delayMs = 0, chunkSize = 0, gapMs = 0; // to the first byte; 0: in one; between chunks
     };
 
     PtyPeer()
     {
-        char name[128];
         termios raw {};
-        masterFd = posix_openpt(O_RDWR | O_NOCTTY);
         if (masterFd < 0 || grantpt(masterFd) || unlockpt(masterFd)
-            || ptsname_r(masterFd, name, sizeof name)
-            || (slaveFd = ::open(name, O_RDWR | O_NOCTTY)) < 0 || tcgetattr(slaveFd, &raw))
+            || (slaveFd = ::open(ptsname(masterFd), O_RDWR | O_NOCTTY)) < 0
+            || tcgetattr(slaveFd, &raw))
             qFatal("no pseudo-terminal: %s", qPrintable(qt_error_string()));
-        path = QString::fromLocal8Bit(name);
         cfmakeraw(&raw); // no echo, no line discipline: bytes pass unchanged both ways
         tcsetattr(slaveFd, TCSANOW, &raw);
         worker = std::thread([this] { serve(); });
     }
     ~PtyPeer()
     {
-        stopping = true;
-        ::close(slaveFd); // hangs the master up, which wakes the peer thread
+        ::close(slaveFd); // hangs the master up, which ends the peer thread
         worker.join();
         ::close(masterFd);
     }
 
-    QString slavePath() const { return path; }
-    QByteArray received() const { return locked(&PtyPeer::input); } // all the tool sent, in order
-    bool answering() const { return locked(&PtyPeer::busy); } // bytes of a reply still to come
+    QString slavePath() const { return QString::fromLocal8Bit(ptsname(masterFd)); }
+    bool answering() const { return busy; } // bytes of a reply still to come
+    QByteArray received() const             // all the tool sent, in order
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return input;
+    }
     void enqueueReply(const Reply &reply)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -61,49 +55,32 @@ public:
     }
 
 private:
-    template<typename T>
-    T locked(T PtyPeer::*member) const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return this->*member;
-    }
-
     void serve()
     {
-        int answered = 0;
-        while (!stopping) {
-            pollfd fd { masterFd, POLLIN, 0 };
-            char buffer[512];
-            const ssize_t n = poll(&fd, 1, -1) > 0 ? ::read(masterFd, buffer, sizeof buffer) : 0;
-            QList<Reply> due;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                for (input.append(buffer, int(qMax<ssize_t>(n, 0)));
-                     input.size() >= 8 * (answered + 1); ++answered)
-                    due << (replies.isEmpty() ? Reply {} : replies.takeFirst());
-                busy = !due.isEmpty();
+        char buffer[512];
+        for (ssize_t n; (n = ::read(masterFd, buffer, sizeof buffer)) > 0;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            input.append(buffer, int(n));
+            if (input.size() % 8 != 0 || replies.isEmpty()) // no request complete, or no reply
+                continue;
+            const Reply reply = replies.takeFirst();
+            busy = true;
+            lock.unlock();
+            const int size = reply.chunkSize > 0 ? reply.chunkSize : reply.bytes.size();
+            for (int at = 0; at < reply.bytes.size(); at += size) {
+                usleep(useconds_t(1000 * (at ? reply.gapMs : reply.delayMs)));
+                const size_t length = size_t(qMin(size, reply.bytes.size() - at));
+                if (::write(masterFd, reply.bytes.constData() + at, length) < 0)
+                    return;
             }
-            for (const Reply &reply : due) {
-                const int size = reply.chunkSize > 0 ? reply.chunkSize : reply.bytes.size();
-                for (int at = 0; at < reply.bytes.size(); at += size) {
-                    usleep(useconds_t(1000 * (at ? reply.gapMs : reply.delayMs)));
-                    const QByteArray chunk = reply.bytes.mid(at, size);
-                    if (::write(masterFd, chunk.constData(), size_t(chunk.size())) < 0)
-                        return;
-                }
-            }
-            std::lock_guard<std::mutex> lock(mutex);
             busy = false;
         }
     }
 
-    int masterFd = -1, slaveFd = -1;
-    QString path;
+    int masterFd = posix_openpt(O_RDWR | O_NOCTTY), slaveFd = -1;
     std::thread worker;
-    std::atomic<bool> stopping { false };
-    // std::mutex rather than QMutex: ThreadSanitizer sees pthread locking, not Qt's futexes.
-    mutable std::mutex mutex; // guards everything below
-    bool busy = false;
+    std::atomic<bool> busy { false };
+    mutable std::mutex mutex; // guards what follows; no QMutex: ThreadSanitizer misses its futexes
     QByteArray input;
     QList<Reply> replies;
 };
