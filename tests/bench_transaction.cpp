@@ -1,93 +1,72 @@
-// Times whole transactions of the real master thread against a pseudo-terminal peer that answers
-// at once: bench_transaction [N]  (N transactions of each kind, default 20). A prompt answer ends
-// the first receive pass and five empty 50 ms passes follow, so run() takes at least about 250 ms
-// beyond its pause (300 ms with no answer); waiting on QSerialPort naively adds about 150 ms.
+// bench_transaction [N]: N (default 20) real transactions of each kind against a pty peer that
+// answers at once; empty 50 ms receive passes keep run() 250 ms (silent: 300) past its pause.
 
 #include "modbusmasterthread.h"
 #include "ptypeer.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 
-#include <sys/resource.h>
-
 #include <cstdio>
+#include <ctime>
 
-static qint64 cpuNs(int who)
+using M = ModbusMasterThread;
+
+static double ms(clockid_t clock)
 {
-    rusage usage {};
-    getrusage(who, &usage);
-    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000000
-        + (qint64(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
+    timespec t {};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int n = argc > 1 ? QByteArray(argv[1]).toInt() : 20;
-    if (n < 1) {
-        std::fprintf(stderr, "usage: bench_transaction [transactions per kind, at least 1]\n");
-        return 2;
-    }
+    const int n = qMax(1, argc > 1 ? atoi(argv[1]) : 20);
     QLoggingCategory::setFilterRules("default.debug=false"); // run()'s trace would swamp the table
     PtyPeer peer;
-    ModbusMasterThread thread;
+    M thread;
     thread.setPortName(peer.slavePath());
-
-    // Wall clock and thread CPU when run() starts and ends; wait() orders them before the reads.
-    QElapsedTimer clock;
-    clock.start();
-    qint64 at[2][2] = {};
-    auto stamp = [&](int i) { at[i][0] = clock.nsecsElapsed(), at[i][1] = cpuNs(RUSAGE_THREAD); };
-    QObject::connect(
-        &thread, &QThread::started, &thread, [&] { stamp(0); }, Qt::DirectConnection);
-    QObject::connect(
-        &thread, &QThread::finished, &thread, [&] { stamp(1); }, Qt::DirectConnection);
+    // Wall clock and thread CPU as run() starts [0] and ends [1]; wait() orders them before use.
+    double wall[2] = {}, cpu[2] = {};
+    for (int i : { 0, 1 })
+        QObject::connect(
+            &thread, i ? &QThread::finished : &QThread::started, &thread,
+            [&, i] { wall[i] = ms(CLOCK_MONOTONIC), cpu[i] = ms(CLOCK_THREAD_CPUTIME_ID); },
+            Qt::DirectConnection);
 
     struct Kind
     {
         const char *name;
-        int pauseMs; // the requestDelay that the operation sets
-        int floorMs;
-        int answerLength; // 0: the peer stays silent
-        void (*start)(ModbusMasterThread &);
+        int pauseMs, floorMs, answerLength; // the requestDelay the operation sets; 0: no answer
+        void (*start)(M &);
     } const kinds[] = {
-        { "volatile read", 1000, 250, 47,
-          [](ModbusMasterThread &t) { t.readVolatileRegisters(); } },
-        { "persistent read", 1000, 250, 37,
-          [](ModbusMasterThread &t) { t.readPersistentRegisters(); } },
-        { "write echo", 0, 250, 8, [](ModbusMasterThread &t) { t.writeAddress(17); } },
-        { "no answer", 0, 300, 0, [](ModbusMasterThread &t) { t.writeParity("Even"); } },
+        { "volatile read", 1000, 250, 47, [](M &t) { t.readVolatileRegisters(); } },
+        { "persistent read", 1000, 250, 37, [](M &t) { t.readPersistentRegisters(); } },
+        { "write echo", 0, 250, 8, [](M &t) { t.writeAddress(17); } },
+        { "no answer", 0, 300, 0, [](M &t) { t.writeParity("Even"); } },
     };
     std::printf("%d transactions of each kind, peer answering at once\n", n);
-    std::printf("%-16s %6s  %-23s %6s  %-20s\n", "", "pause", "run() beyond pause, ms", "floor",
-                "CPU per transaction, ms");
-    std::printf("%-16s %6s  %7s %7s %7s  %6s  %9s %9s\n", "kind", "ms", "mean", "min", "max", "ms",
-                "run()", "process");
+    std::puts("                 pause    run() beyond pause, ms  floor  CPU per transaction, ms\n"
+              "kind                ms     mean     min     max     ms      run()  process");
     for (const Kind &kind : kinds) {
-        // The transaction judges an answer by its length and CRC alone.
-        QByteArray answer(kind.answerLength - 2, '\x5A');
+        QByteArray answer(kind.answerLength - 2, '\x5A'); // judged by length and CRC alone
         const quint16 crc = modbusCrc16(answer);
-        answer.append(char(crc & 0xFF)).append(char(crc >> 8));
+        answer = (answer + char(crc & 0xFF) + char(crc >> 8)).left(kind.answerLength); // 0: none
         double sum = 0, least = 1e9, most = 0, runCpu = 0;
-        const qint64 processCpu = cpuNs(RUSAGE_SELF);
+        const double processCpu = ms(CLOCK_PROCESS_CPUTIME_ID);
         for (int i = 0; i < n; ++i) {
-            if (kind.answerLength)
-                peer.enqueueReply({ answer });
+            peer.enqueueReply({ answer });
             kind.start(thread);
             thread.wait();
-            const double ms = (at[1][0] - at[0][0]) / 1e6 - kind.pauseMs;
-            sum += ms;
-            least = qMin(least, ms);
-            most = qMax(most, ms);
-            runCpu += (at[1][1] - at[0][1]) / 1e6;
+            const double beyond = wall[1] - wall[0] - kind.pauseMs;
+            sum += beyond, least = qMin(least, beyond), most = qMax(most, beyond);
+            runCpu += cpu[1] - cpu[0];
         }
-        const double processMs = (cpuNs(RUSAGE_SELF) - processCpu) / 1e6 / n;
-        std::printf("%-16s %6d  %7.1f %7.1f %7.1f  %6d  %9.3f %9.3f\n", kind.name, kind.pauseMs,
-                    sum / n, least, most, kind.floorMs, runCpu / n, processMs);
+        std::printf("%-15s %6d %8.1f %7.1f %7.1f %6d %10.3f %8.3f\n", kind.name, kind.pauseMs,
+                    sum / n, least, most, kind.floorMs, runCpu / n,
+                    (ms(CLOCK_PROCESS_CPUTIME_ID) - processCpu) / n);
     }
     if (peer.received().size() != 4 * n * 8)
         qFatal("the peer did not see all %d requests", 4 * n);
-    return 0;
 }
