@@ -1,5 +1,4 @@
-// The polling window interrupted: closed at any moment of a transaction, run as main() runs it,
-// or its port going away between transactions, in the middle of one, or held by another program.
+// The polling window closed at any moment, or its port vanishing or held by another program.
 #include "mainwindow.h"
 #include "simulatorserver.h"
 
@@ -12,36 +11,26 @@
 
 namespace {
 
-// Pause, write wait, six receive passes, and slack for the port set-up and a loaded machine.
-constexpr qint64 boundMs = 1000 + 100 + 6 * 50 + 1000;
-
-std::mutex mutex; // the trace comes from the worker and the GUI thread
-QString anchor;
-std::function<void()> onAnchor;
+std::recursive_mutex mutex; // the trace comes from the worker and the GUI thread
+std::pair<QString, std::function<void()>> trap; // at line .first, .second runs once, in its thread
 std::atomic<int> warnings { 0 };
 QtMessageHandler testLogHandler = nullptr;
 
-// The first debug line equal to the anchor runs onAnchor in its thread, at the moment of the line.
 void watchTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     // The offscreen platform's remarks about window-manager features are not ours.
     warnings += type == QtWarningMsg && !message.startsWith("This plugin does not");
     if (type != QtDebugMsg)
-        return testLogHandler(type, context, message);
-    if (message != anchor)
-        return;
-    anchor.clear();
-    const std::function<void()> action = onAnchor;
-    lock.unlock();
-    action();
+        testLogHandler(type, context, message);
+    else if (message == trap.first)
+        std::exchange(trap.second, [] {})();
 }
 
 void aim(const QString &line, const std::function<void()> &action)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    anchor = line;
-    onAnchor = action;
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    trap = { line, action };
 }
 
 } // namespace
@@ -62,8 +51,7 @@ private slots:
             const int offsetMs = QRandomGenerator::global()->bounded(latestMs + 1);
             QTest::addRow("%s, +%d ms", phase, offsetMs) << QString(anchor) << offsetMs;
         };
-        const int rounds =
-            qEnvironmentVariableIntValue("QUORVEL_CLOSE_ROUNDS"); // soak.sh: hundreds
+        const int rounds = qEnvironmentVariableIntValue("QUORVEL_CLOSE_ROUNDS"); // soak.sh: 100s
         for (int round = 0; round < (rounds > 0 ? rounds : 5); ++round) {
             row("in the pause before the first read", "", 950);
             row("while the port opens", "run(): start", 2);
@@ -74,7 +62,8 @@ private slots:
         }
     }
 
-    // exec() returns 0, cleanUp ends within the bound; deleting a running thread would abort.
+    // As main() runs it: exec() returns 0 and cleanUp ends within 2.4 s (a transaction's pause,
+    // write wait, six receive passes, 1 s of slack); deleting a running thread would abort.
     void closeAtAnyMoment()
     {
         QFETCH(QString, anchorLine);
@@ -82,50 +71,43 @@ private slots:
         SimulatorServer server { TransmitterSettings() };
         QVERIFY(server.start());
         MainWindow window;
-        QElapsedTimer sinceClose;
-        connect(qApp, &QGuiApplication::lastWindowClosed, &window, [&] { sinceClose.start(); });
-        const auto closeSoon = [&] { QTimer::singleShot(offsetMs, &window, &QWidget::close); };
-        aim(anchorLine,
-            [&] { QMetaObject::invokeMethod(&window, closeSoon, Qt::QueuedConnection); });
+        QElapsedTimer closing;
+        const auto close = [&] {
+            QTimer::singleShot(offsetMs, &window, [&] { closing.start(), window.close(); });
+        };
+        aim(anchorLine, [&] { QMetaObject::invokeMethod(&window, close, Qt::QueuedConnection); });
         QTimer::singleShot(30000, &window, [] { QCoreApplication::exit(3); }); // should it hang
         window.show();
         window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
         window.findChild<QPushButton *>("pushButton_startStop")->click();
         if (anchorLine.isEmpty())
-            closeSoon();
+            close();
         const int result = QApplication::exec();
         window.cleanUp();
         QCOMPARE(result, 0);
-        QVERIFY2(sinceClose.elapsed() <= boundMs,
-                 qPrintable(QString::number(sinceClose.elapsed())));
+        QVERIFY2(closing.elapsed() <= 2400, qPrintable(QString::number(closing.elapsed())));
     }
 
     void portGoesAway_data()
     {
         QTest::addColumn<QString>("anchorLine");
         QTest::addColumn<bool>("hold"); // another QSerialPort holds the port, else the pty closes
-        QTest::addColumn<int>("timeouts");
         const QString between = "mbThreadFinished(): read volatile register";
-        QTest::newRow("pty closed between transactions") << between << false << 0;
-        QTest::newRow("pty closed as the request goes out")
-            << "run(): sending request" << false << 1;
-        QTest::newRow("pty closed while the answer is held back")
-            << "run(): reading response" << false << 1;
-        QTest::newRow("port taken by another program between transactions") << between << true << 0;
+        QTest::newRow("pty closed between transactions") << between << false;
+        QTest::newRow("pty closed as the request goes out") << "run(): sending request" << false;
+        QTest::newRow("pty closed under a waiting tool") << "run(): reading response" << false;
+        QTest::newRow("port held by another program between transactions") << between << true;
     }
 
-    // The window shows the failure, is Idle after that transaction and connects once the port is
-    // back.
+    // The window shows the failure, is Idle after that transaction, connects once the port is back.
     void portGoesAway()
     {
         QFETCH(QString, anchorLine);
         QFETCH(bool, hold);
-        QFETCH(int, timeouts);
         QTemporaryDir directory;
         ServerSettings settings;
         settings.linkPath = directory.filePath("transmitter");
-        // Answers wait 250 ms in the simulator, so that the pty closes under a waiting tool.
-        settings.faults.delay = anchorLine == "run(): reading response";
+        settings.faults.delay = anchorLine == "run(): reading response"; // a 250 ms wait for it
         settings.faults.delayMs = 250;
         SimulatorServer server(TransmitterSettings(), settings);
         QVERIFY(server.start());
@@ -134,22 +116,18 @@ private slots:
 
         MainWindow window;
         QSignalSpy shown(window.statusBar(), &QStatusBar::messageChanged);
-        window.show();
         auto *startStop = window.findChild<QPushButton *>("pushButton_startStop");
         window.findChild<QComboBox *>("comboBox_port")->setEditText(settings.linkPath);
         startStop->click();
         QTRY_COMPARE_WITH_TIMEOUT(startStop->text(), QString("&Connect"), 10000);
         QCOMPARE(window.statusBar()->currentMessage(),
                  QString("Can't open %1, error code %2").arg(settings.linkPath).arg(hold ? 2 : 1));
-        QCOMPARE(int(shown.count({ "Timeout" })), timeouts);
+        QCOMPARE(shown.count({ "Timeout" }), int(anchorLine.startsWith("run()"))); // if in flight
 
-        if (hold) // the port comes back: Connect works again and values arrive
-            holder.close();
-        else
-            QVERIFY(server.start());
+        QVERIFY(hold ? (holder.close(), true) : server.start()); // the port is back
         startStop->click();
-        auto *temperature = window.findChild<QLabel *>("label_temperature");
-        QTRY_VERIFY_WITH_TIMEOUT(temperature->text() != "---", 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.findChild<QLabel *>("label_humidity")->text() != "---",
+                                 8000);
         window.cleanUp();
     }
 };
