@@ -54,8 +54,7 @@ private slots:
         QCOMPARE(modbusCrc16(QByteArray()), quint16(0xFFFF));
         // Every message is a trace line of run(); a stray warning also fails a comparison.
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
-            QMetaObject::invokeMethod(
-                qApp, [message] { events << message; }, Qt::QueuedConnection);
+            QTimer::singleShot(0, qApp, [message] { events << message; }); // queued to qApp
         });
         // Every signal as "name(args)", queued in emission order as the window gets them.
         auto log = [this](auto... signal) {
@@ -114,15 +113,16 @@ private slots:
             { "Write stop bits", &M::writeStopBits },
             { "Write address", [](M &t, const QString &a) { t.writeAddress(a.toInt()); } }
         };
-        thread.setPortName("/dev/absent");
+        thread.setPortName(QString("/dev/absent-%1").arg(QCoreApplication::applicationPid()));
         thread.requestDelay = untouched;
         thread.ModbusRequest = QByteArray::fromHex(unset);
         operations[op](thread, text);
         thread.wait(10000);
         QCoreApplication::processEvents(); // run() queued all before wait() returned
         const QString info = op.startsWith("Write") ? "info(" + op + ": " + text + ")|" : "";
-        const QString opened = transcript(-1, "error(Can't open /dev/absent, error code 1)|");
-        QCOMPARE(std::exchange(events, {}).join('|'), frame == unset ? "" : info + opened);
+        const QString failed = "error(Can't open " + thread.portName + ", error code 1)|";
+        QCOMPARE(std::exchange(events, {}).join('|'),
+                 frame == unset ? "" : info + transcript(-1, failed));
         QCOMPARE(thread.ModbusRequest.toHex(' ').toUpper(), frame);
         QCOMPARE(thread.requestDelay, delay);
     }
