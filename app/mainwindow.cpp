@@ -57,8 +57,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::humidityAlarm, this, &MainWindow::humidityAlarm);
     connect(mbThread, &ModbusMasterThread::serialNumber, this, &MainWindow::serialNumber);
     connect(mbThread, &ModbusMasterThread::firmware, this, &MainWindow::firmware);
-    connect(ui->action_ber_Quorvel_Setup, &QAction::triggered, this,
-            &MainWindow::aboutApplication);
+    connect(ui->action_ber_Quorvel_Setup, &QAction::triggered, this, &MainWindow::aboutApplication);
     connect(ui->action_ber_Qt, &QAction::triggered, this, &MainWindow::aboutQt);
     connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::help);
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
@@ -430,8 +429,8 @@ void MainWindow::connectCalculatedValues()
     setLink(mbThread, &ModbusMasterThread::mixingRatio, this, &MainWindow::mixingRatio, true);
     setLink(mbThread, &ModbusMasterThread::absoluteHumidity, this, &MainWindow::absoluteHumidity,
             true);
-    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this,
-            &MainWindow::wetBulbTemperatur, true);
+    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this, &MainWindow::wetBulbTemperatur,
+            true);
     setLink(mbThread, &ModbusMasterThread::hxAlarm, this, &MainWindow::hxAlarm, true);
 }
 
@@ -447,8 +446,8 @@ void MainWindow::disconnectCalculatedValues()
     setLink(mbThread, &ModbusMasterThread::absoluteHumidity, this, &MainWindow::absoluteHumidity,
             false);
     ui->label_absoluteHumidity->setText(noValue);
-    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this,
-            &MainWindow::wetBulbTemperatur, false);
+    setLink(mbThread, &ModbusMasterThread::wetBulbTemperatur, this, &MainWindow::wetBulbTemperatur,
+            false);
     ui->label_wetBulbTemperature->setText(noValue);
     setLink(mbThread, &ModbusMasterThread::hxAlarm, this, &MainWindow::hxAlarm, false);
     ui->label_hxAlarm->setText(noValue);
@@ -565,8 +564,7 @@ void MainWindow::aboutApplication()
     // QMessageBox::about takes its icon from the parent's window icon; this invisible window
     // only carries the logo there.
     class IconHolder : public QMainWindow
-    {
-    };
+    { };
     IconHolder holder;
     holder.setWindowIcon(QIcon(QStringLiteral(":/company.bmp")));
     QMessageBox::about(&holder, QStringLiteral("About Quorvel-Setup"),

@@ -38,8 +38,8 @@ QString firmwareText(const QString &id, int year, int month, int day)
         return QStringLiteral("Legacy");
     // Concatenated rather than formatted: the identifier may hold any four characters.
     return id + QLatin1String("__") + QString::number(year) + QLatin1Char('-')
-            + QStringLiteral("%1").arg(month, 2, 10, QLatin1Char('0')) + QLatin1Char('-')
-            + QStringLiteral("%1").arg(day, 2, 10, QLatin1Char('0'));
+        + QStringLiteral("%1").arg(month, 2, 10, QLatin1Char('0')) + QLatin1Char('-')
+        + QStringLiteral("%1").arg(day, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace ValueFormat

@@ -58,7 +58,9 @@ struct LineSetting
 };
 
 const LineSetting lineSettings[] = {
-    { [](QSerialPort &p) { return p.setBaudRate(QSerialPort::Baud19200, QSerialPort::AllDirections); },
+    { [](QSerialPort &p) {
+         return p.setBaudRate(QSerialPort::Baud19200, QSerialPort::AllDirections);
+     },
       QT_TRANSLATE_NOOP("ModbusMasterThread",
                         "Can't set baud rate 19200 baud to port %1, error code %2"),
       "run(): baud rate error, exit" },

@@ -91,7 +91,8 @@ VolatileValues decodeVolatileValues(const QByteArray &frame);
 PersistentValues decodePersistentValues(const QByteArray &frame);
 
 // Register value helpers, shared with the simulator that encodes what these decode.
-quint16 registerAt(const QByteArray &frame, int index); // index counts registers after the byte count
+// index counts registers after the byte count.
+quint16 registerAt(const QByteArray &frame, int index);
 qint16 signedRegisterAt(const QByteArray &frame, int index);
 quint32 doubleRegisterAt(const QByteArray &frame, int index); // low word first
 float floatFromWords(quint32 bits);

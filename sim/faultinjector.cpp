@@ -6,8 +6,7 @@
 
 FaultInjector::FaultInjector(const FaultSettings &settings, quint32 seed)
     : settings(settings), random(seed)
-{
-}
+{ }
 
 // Own conversions from the generator's 32-bit words: the standard distributions may differ
 // between library versions, and a seed must replay the same faults everywhere.

@@ -18,13 +18,24 @@ int FrameAssembler::requestLength(const QByteArray &prefix)
         return prefix.size() > at ? fixed + quint8(prefix.at(at)) : 0;
     };
     switch (quint8(prefix.at(1))) {
-    case 1: case 2: case 3: case 4: case 5: case 6: case 8:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 8:
         return 8; // address, function, two 16-bit fields, CRC
-    case 7: case 11: case 12: case 17:
+    case 7:
+    case 11:
+    case 12:
+    case 17:
         return 4; // address, function, CRC
-    case 15: case 16:
+    case 15:
+    case 16:
         return counted(6, 9);
-    case 20: case 21:
+    case 20:
+    case 21:
         return counted(2, 5);
     case 22:
         return 10;

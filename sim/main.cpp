@@ -24,7 +24,8 @@ double number(const QCommandLineParser &parser, const QString &name, double low,
     bool ok = false;
     const double value = parser.value(name).toDouble(&ok);
     if (!ok || value < low || value > high)
-        usageError(QStringLiteral("--%1 needs a number from %2 to %3").arg(name).arg(low).arg(high));
+        usageError(
+            QStringLiteral("--%1 needs a number from %2 to %3").arg(name).arg(low).arg(high));
     return value;
 }
 
@@ -54,12 +55,13 @@ int code(const QCommandLineParser &parser, const QString &name, const QStringLis
 // YYYY-MM-DD with the register's own ranges: month 15 (legacy) and day 0 can be packed too.
 quint16 firmwareDate(const QString &text)
 {
-    const QRegularExpressionMatch match
-        = QRegularExpression(QStringLiteral("^(\\d{4})-(\\d{1,2})-(\\d{1,2})$")).match(text);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^(\\d{4})-(\\d{1,2})-(\\d{1,2})$")).match(text);
     const int year = match.captured(1).toInt(), month = match.captured(2).toInt(),
               day = match.captured(3).toInt();
     if (!match.hasMatch() || year < 2000 || year > 2127 || month > 15 || day > 31)
-        usageError(QStringLiteral("--firmware-date needs YYYY-MM-DD, year 2000-2127, month 0-15, day 0-31"));
+        usageError(QStringLiteral(
+            "--firmware-date needs YYYY-MM-DD, year 2000-2127, month 0-15, day 0-31"));
     return ModbusProtocol::packFirmwareDate(year, month, day);
 }
 
@@ -98,36 +100,50 @@ int main(int argc, char *argv[])
         { "trace", "Print every request and answer in hex with a timestamp in seconds." },
         { "seed", "Seed of the drift and the faults (default: random, printed at start).", "n" },
         { "address", "Own slave address, register 205 (default 1).", "1-247", "1" },
-        { "baud-rate", "Baud-rate parameter, register 200: 600 to 38400 (default 19200).", "rate", "19200" },
-        { "parity", "Parity parameter, register 201: none, even, odd (default none).", "parity", "none" },
+        { "baud-rate", "Baud-rate parameter, register 200: 600 to 38400 (default 19200).", "rate",
+          "19200" },
+        { "parity", "Parity parameter, register 201: none, even, odd (default none).", "parity",
+          "none" },
         { "stop-bits", "Stop-bits parameter, register 202: 1 or 2 (default 1).", "n", "1" },
-        { "firmware", "Firmware generation: current (QV30, 2024-05-14), 2014-02-18 (QV20) or legacy "
-                      "(QV10, date word 0xFFFF). Default current.", "profile", "current" },
+        { "firmware",
+          "Firmware generation: current (QV30, 2024-05-14), 2014-02-18 (QV20) or legacy "
+          "(QV10, date word 0xFFFF). Default current.",
+          "profile", "current" },
         { "firmware-id", "Four-character firmware identifier, replacing the profile's.", "id" },
-        { "firmware-date", "Firmware date YYYY-MM-DD, replacing the profile's (month 15 = legacy).", "date" },
+        { "firmware-date", "Firmware date YYYY-MM-DD, replacing the profile's (month 15 = legacy).",
+          "date" },
         { "housing", "Housing code, register 212 (default 1).", "code", "1" },
         { "probe-serial", "Serial number of the probe, registers 6-7.", "n", "21034567" },
-        { "transmitter-serial", "Serial number of the transmitter, registers 8-9.", "n", "21034568" },
-        { "temperature", "Temperature in degC around which it drifts (default 22.5).", "t", "22.5" },
+        { "transmitter-serial", "Serial number of the transmitter, registers 8-9.", "n",
+          "21034568" },
+        { "temperature", "Temperature in degC around which it drifts (default 22.5).", "t",
+          "22.5" },
         { "humidity", "Relative humidity in % around which it drifts (default 45).", "rh", "45" },
-        { "temperature-drift", "Amplitude of the temperature drift in degC; 0 holds it (default 0.5).", "a", "0.5" },
-        { "humidity-drift", "Amplitude of the humidity drift in %; 0 holds it (default 2).", "a", "2" },
-        { "temperature-limits", "Temperature alarm limits (default -20:60).", "low:high", "-20:60" },
+        { "temperature-drift",
+          "Amplitude of the temperature drift in degC; 0 holds it (default 0.5).", "a", "0.5" },
+        { "humidity-drift", "Amplitude of the humidity drift in %; 0 holds it (default 2).", "a",
+          "2" },
+        { "temperature-limits", "Temperature alarm limits (default -20:60).", "low:high",
+          "-20:60" },
         { "humidity-limits", "Humidity alarm limits (default 10:90).", "low:high", "10:90" },
-        { "dew-point-limits", "Dew-point limits of the Hx alarm (default -10:20).", "low:high", "-10:20" },
+        { "dew-point-limits", "Dew-point limits of the Hx alarm (default -10:20).", "low:high",
+          "-10:20" },
         { "fault-no-answer", "Probability that a request gets no answer.", "p", "0" },
         { "fault-bad-crc", "Probability that an answer's CRC is corrupted.", "p", "0" },
         { "fault-exception", "Probability of an exception 04 answer instead.", "p", "0" },
         { "fault-split", "Probability that an answer leaves in 2-4 chunks with gaps.", "p", "0" },
         { "fault-delay", "Probability that an answer is delayed.", "p", "0" },
         { "fault-garbage", "Probability that 1-8 random bytes precede an answer.", "p", "0" },
-        { "delay-ms", "Delay of a delayed answer in ms (default 400: after the tool gave up).", "ms", "400" },
-        { "split-gap-ms", "Gap between the chunks of a split answer in ms (default 20).", "ms", "20" },
+        { "delay-ms", "Delay of a delayed answer in ms (default 400: after the tool gave up).",
+          "ms", "400" },
+        { "split-gap-ms", "Gap between the chunks of a split answer in ms (default 20).", "ms",
+          "20" },
     };
     parser.addOptions(options);
     parser.process(application);
     if (!parser.positionalArguments().isEmpty())
-        usageError(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+        usageError(QStringLiteral("unexpected argument %1 (see --help)")
+                       .arg(parser.positionalArguments().first()));
 
     TransmitterSettings transmitter;
     const QString profile = parser.value("firmware");
@@ -195,9 +211,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quorvel-transmitter-sim: %s\n", qPrintable(error));
         return 1;
     }
-    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s\n", transmitter.address,
-                qPrintable(firmwareText(transmitter)), transmitter.housing, server.seed,
-                server.faults.any() ? ", faults on" : "");
+    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s\n",
+                transmitter.address, qPrintable(firmwareText(transmitter)), transmitter.housing,
+                server.seed, server.faults.any() ? ", faults on" : "");
     if (simulator.linkPath().isEmpty())
         std::printf("Connect to: %s\n", qPrintable(simulator.portPath()));
     else

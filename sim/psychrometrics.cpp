@@ -6,23 +6,23 @@ namespace Psychrometrics {
 
 namespace {
 
-constexpr double kelvinOffset = 273.15;
-constexpr double waterVapourGasConstant = 461.52; // J/(kg K)
+    constexpr double kelvinOffset = 273.15;
+    constexpr double waterVapourGasConstant = 461.52; // J/(kg K)
 
-// Both searches run on monotonic functions over a bracket that always contains the root, so
-// plain bisection is safe and 60 halvings reach double precision.
-template<typename F>
-double bisect(F f, double low, double high)
-{
-    for (int i = 0; i < 60; ++i) {
-        const double middle = 0.5 * (low + high);
-        if (f(middle) < 0)
-            low = middle;
-        else
-            high = middle;
+    // Both searches run on monotonic functions over a bracket that always contains the root, so
+    // plain bisection is safe and 60 halvings reach double precision.
+    template<typename F>
+    double bisect(F f, double low, double high)
+    {
+        for (int i = 0; i < 60; ++i) {
+            const double middle = 0.5 * (low + high);
+            if (f(middle) < 0)
+                low = middle;
+            else
+                high = middle;
+        }
+        return 0.5 * (low + high);
     }
-    return 0.5 * (low + high);
-}
 
 } // namespace
 
@@ -48,9 +48,9 @@ double humidityRatio(double vapourPressure, double pressure)
 
 double dewPoint(double vapourPressure)
 {
-    return bisect([vapourPressure](double t) {
-        return saturationPressureOverWater(t) - vapourPressure;
-    }, -100.0, 200.0);
+    return bisect(
+        [vapourPressure](double t) { return saturationPressureOverWater(t) - vapourPressure; },
+        -100.0, 200.0);
 }
 
 double wetBulb(double celsius, double ratio, double pressure)
@@ -76,7 +76,8 @@ MoistAir moistAir(double celsius, double relativeHumidity, double pressure)
     air.dewPoint = dewPoint(vapourPressure);
     air.enthalpy = 1.006 * celsius + ratio * (2501 + 1.86 * celsius);
     air.mixingRatio = 1000 * ratio;
-    air.absoluteHumidity = 1000 * vapourPressure / (waterVapourGasConstant * (celsius + kelvinOffset));
+    air.absoluteHumidity =
+        1000 * vapourPressure / (waterVapourGasConstant * (celsius + kelvinOffset));
     air.wetBulb = wetBulb(celsius, ratio, pressure);
     return air;
 }

@@ -6,7 +6,8 @@
 // Formulas (ASHRAE Handbook - Fundamentals, chapter 1 "Psychrometrics"):
 // - saturation vapour pressure: Hyland and Wexler (1983), over liquid water and over ice;
 // - relative humidity with respect to liquid water at every temperature (the WMO convention that
-//   humidity sensors follow), so the dew point below 0 degC is the dew point over supercooled water;
+//   humidity sensors follow), so the dew point below 0 degC is the dew point over supercooled
+//   water;
 // - humidity (mixing) ratio W = 0.621945 pw / (p - pw);
 // - enthalpy h = 1.006 t + W (2501 + 1.86 t) in kJ per kg of dry air;
 // - absolute humidity from the ideal gas law, pw / (Rw T) with Rw = 461.52 J/(kg K);
@@ -17,8 +18,8 @@ namespace Psychrometrics {
 
 constexpr double standardPressure = 101325.0; // Pa, 1013.25 hPa
 
-double saturationPressureOverWater(double celsius); // Pa
-double saturationPressureOverIce(double celsius);   // Pa
+double saturationPressureOverWater(double celsius);                              // Pa
+double saturationPressureOverIce(double celsius);                                // Pa
 double humidityRatio(double vapourPressure, double pressure = standardPressure); // kg/kg
 double dewPoint(double vapourPressure); // degC, over liquid water
 double wetBulb(double celsius, double humidityRatio, double pressure = standardPressure); // degC

@@ -18,7 +18,8 @@ namespace {
 
 QString systemError(const char *what)
 {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 QString hex(const QByteArray &bytes)
@@ -28,10 +29,14 @@ QString hex(const QByteArray &bytes)
 
 int baudRateOf(speed_t speed)
 {
-    static const struct { speed_t speed; int rate; } rates[] = {
-        { B600, 600 },     { B1200, 1200 },   { B2400, 2400 },   { B4800, 4800 },
-        { B9600, 9600 },   { B19200, 19200 }, { B38400, 38400 }, { B57600, 57600 },
-        { B115200, 115200 },
+    static const struct
+    {
+        speed_t speed;
+        int rate;
+    } rates[] = {
+        { B600, 600 },     { B1200, 1200 },   { B2400, 2400 },
+        { B4800, 4800 },   { B9600, 9600 },   { B19200, 19200 },
+        { B38400, 38400 }, { B57600, 57600 }, { B115200, 115200 },
     };
     for (const auto &entry : rates) {
         if (entry.speed == speed)
@@ -42,10 +47,10 @@ int baudRateOf(speed_t speed)
 
 } // namespace
 
-SimulatorServer::SimulatorServer(const TransmitterSettings &transmitter, const ServerSettings &server)
+SimulatorServer::SimulatorServer(const TransmitterSettings &transmitter,
+                                 const ServerSettings &server)
     : settings(server), model(transmitter), faults(server.faults, server.seed)
-{
-}
+{ }
 
 SimulatorServer::~SimulatorServer()
 {
@@ -73,7 +78,8 @@ bool SimulatorServer::start(QString *errorMessage)
     if (masterFd < 0)
         return fail(systemError("posix_openpt"));
     char name[128];
-    if (grantpt(masterFd) != 0 || unlockpt(masterFd) != 0 || ptsname_r(masterFd, name, sizeof name) != 0)
+    if (grantpt(masterFd) != 0 || unlockpt(masterFd) != 0
+        || ptsname_r(masterFd, name, sizeof name) != 0)
         return fail(systemError("pseudo-terminal"));
     ptyPath = QString::fromLocal8Bit(name);
     // With one descriptor of the slave side always open, the master never sees a hang-up when a
@@ -99,7 +105,8 @@ bool SimulatorServer::start(QString *errorMessage)
         if (lstat(link.constData(), &status) == 0) {
             // A link left by a killed simulator is replaced; anything else is not ours to remove.
             if (!S_ISLNK(status.st_mode))
-                return fail(QStringLiteral("%1 exists and is not a symbolic link").arg(settings.linkPath));
+                return fail(
+                    QStringLiteral("%1 exists and is not a symbolic link").arg(settings.linkPath));
             ::unlink(link.constData());
         }
         if (symlink(name, link.constData()) != 0)
@@ -223,7 +230,9 @@ void SimulatorServer::serve()
             handleFrame(frame, received);
         const QByteArray dropped = assembler.takeDropped();
         if (!dropped.isEmpty())
-            trace(received, QStringLiteral("rx %1 (dropped: no complete frame before a silence)").arg(hex(dropped)));
+            trace(received,
+                  QStringLiteral("rx %1 (dropped: no complete frame before a silence)")
+                      .arg(hex(dropped)));
     }
 }
 
@@ -253,8 +262,10 @@ void SimulatorServer::handleFrame(const QByteArray &frame, qint64 received)
         QStringList pieces;
         for (const FaultInjector::Chunk &chunk : transmission.chunks)
             pieces << hex(chunk.bytes);
-        trace(sent, QStringLiteral("tx %1%2%3").arg(pieces.join(QLatin1String(" | ")), faultNote,
-                                                    completed ? QString() : QStringLiteral(" (stopped)")));
+        trace(sent,
+              QStringLiteral("tx %1%2%3")
+                  .arg(pieces.join(QLatin1String(" | ")), faultNote,
+                       completed ? QString() : QStringLiteral(" (stopped)")));
     } else if (!faultNote.isEmpty()) {
         trace(received, QStringLiteral("tx nothing%1").arg(faultNote));
     }
@@ -298,7 +309,8 @@ bool SimulatorServer::writeAll(const QByteArray &bytes)
 {
     int offset = 0;
     while (offset < bytes.size()) {
-        const ssize_t written = ::write(masterFd, bytes.constData() + offset, size_t(bytes.size() - offset));
+        const ssize_t written =
+            ::write(masterFd, bytes.constData() + offset, size_t(bytes.size() - offset));
         if (written > 0) {
             offset += int(written);
         } else if (written < 0 && errno == EAGAIN) {

@@ -64,10 +64,12 @@ double TransmitterModel::drift(double seconds, double amplitude, int phaseIndex,
 
 void TransmitterModel::advanceTo(double seconds)
 {
-    currentTemperature = settings.temperature + drift(seconds, settings.temperatureDrift, 0, 900, 173);
-    currentHumidity = qBound(1.0, settings.humidity + drift(seconds, settings.humidityDrift, 2, 600, 127),
-                             100.0);
-    const Psychrometrics::MoistAir air = Psychrometrics::moistAir(currentTemperature, currentHumidity);
+    currentTemperature =
+        settings.temperature + drift(seconds, settings.temperatureDrift, 0, 900, 173);
+    currentHumidity =
+        qBound(1.0, settings.humidity + drift(seconds, settings.humidityDrift, 2, 600, 127), 100.0);
+    const Psychrometrics::MoistAir air =
+        Psychrometrics::moistAir(currentTemperature, currentHumidity);
 
     setFloat(0, currentTemperature);
     registers[2] = quint16(alarmState(currentTemperature, settings.temperatureLimits));
@@ -123,7 +125,8 @@ int TransmitterModel::indexOf(int number)
 {
     if (number >= volatileFirstRegister && number < volatileFirstRegister + volatileRegisterCount)
         return number - volatileFirstRegister;
-    if (number >= persistentFirstRegister && number < persistentFirstRegister + persistentRegisterCount)
+    if (number >= persistentFirstRegister
+        && number < persistentFirstRegister + persistentRegisterCount)
         return persistentOffset + number - persistentFirstRegister;
     return -1;
 }

@@ -27,7 +27,7 @@ struct TransmitterSettings
     Limits humidityLimits { 10, 90 };
     Limits dewPointLimits { -10, 20 }; // the Hx alarm watches the dew point
 
-    QByteArray firmwareId;   // four characters
+    QByteArray firmwareId;    // four characters
     quint16 firmwareDate = 0; // packed as in register 211
     int housing = 1;
     qint32 probeSerial = 21034567;

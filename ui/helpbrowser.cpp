@@ -33,8 +33,7 @@ static QUrl locatePage(const QString &page)
     return url; // the browser then shows an empty page, which is all a missing page gets
 }
 
-HelpBrowser::HelpBrowser(const QString &page, QWidget *parent)
-    : QWidget(parent)
+HelpBrowser::HelpBrowser(const QString &page, QWidget *parent) : QWidget(parent)
 {
     textBrowser = new QTextBrowser(this);
     auto *layout = new QVBoxLayout(this);

@@ -66,7 +66,7 @@ QPainterPath dropPath(qreal cx, qreal cy, qreal r, qreal tipY)
 
 // The glyph on a 128 x 128 design grid: a thermometer beside a water drop. Outlines keep at
 // least one device pixel, and the scale marks only appear where there is room for them.
-void drawGlyph(QPainter& p, int size)
+void drawGlyph(QPainter &p, int size)
 {
     const qreal unit = 128.0 / size; // design units per device pixel
     p.save();
@@ -81,8 +81,8 @@ void drawGlyph(QPainter& p, int size)
     const qreal tx = 36, tubeHalf = 14, tubeTop = 10, bulbY = 96, bulbR = 22;
     QPainterPath glass;
     glass.setFillRule(Qt::WindingFill); // so that simplified() unites the overlapping parts
-    glass.addRoundedRect(QRectF(tx - tubeHalf, tubeTop, 2 * tubeHalf, bulbY - tubeTop),
-                         tubeHalf, tubeHalf);
+    glass.addRoundedRect(QRectF(tx - tubeHalf, tubeTop, 2 * tubeHalf, bulbY - tubeTop), tubeHalf,
+                         tubeHalf);
     glass.addEllipse(QPointF(tx, bulbY), bulbR, bulbR);
     glass = glass.simplified();
 
@@ -128,8 +128,7 @@ void drawGlyph(QPainter& p, int size)
     p.drawPath(drop);
 
     // Highlight along the lower left of the drop.
-    QPen shine(QColor(255, 255, 255, 210), std::max(6.0, 1.5 * unit), Qt::SolidLine,
-               Qt::RoundCap);
+    QPen shine(QColor(255, 255, 255, 210), std::max(6.0, 1.5 * unit), Qt::SolidLine, Qt::RoundCap);
     p.setPen(shine);
     p.setBrush(Qt::NoBrush);
     const qreal hr = dr - 9;
@@ -148,19 +147,19 @@ QImage glyphImage(int size)
     return img.convertToFormat(QImage::Format_ARGB32);
 }
 
-void putLe16(QByteArray& b, int v)
+void putLe16(QByteArray &b, int v)
 {
     b.append(char(v & 0xff));
     b.append(char((v >> 8) & 0xff));
 }
 
-void putLe32(QByteArray& b, qint64 v)
+void putLe32(QByteArray &b, qint64 v)
 {
     for (int i = 0; i < 4; ++i)
         b.append(char((v >> (8 * i)) & 0xff));
 }
 
-void putInfoHeader(QByteArray& b, int width, int height, int bits, int imageBytes)
+void putInfoHeader(QByteArray &b, int width, int height, int bits, int imageBytes)
 {
     putLe32(b, 40); // BITMAPINFOHEADER
     putLe32(b, width);
@@ -178,14 +177,14 @@ void putInfoHeader(QByteArray& b, int width, int height, int bits, int imageByte
 // One icon image: BITMAPINFOHEADER with the height doubled (XOR pixels plus AND mask), the
 // BGRA pixels bottom-up, then the 1-bit mask with rows padded to 32 bits. The mask marks fully
 // transparent pixels for readers that ignore the alpha channel.
-QByteArray iconDib(const QImage& img)
+QByteArray iconDib(const QImage &img)
 {
     const int w = img.width(), h = img.height();
     const int maskStride = ((w + 31) / 32) * 4;
     QByteArray b;
     putInfoHeader(b, w, 2 * h, 32, w * h * 4 + maskStride * h);
     for (int y = h - 1; y >= 0; --y) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        const QRgb *line = reinterpret_cast<const QRgb *>(img.constScanLine(y));
         for (int x = 0; x < w; ++x) {
             b.append(char(qBlue(line[x])));
             b.append(char(qGreen(line[x])));
@@ -194,7 +193,7 @@ QByteArray iconDib(const QImage& img)
         }
     }
     for (int y = h - 1; y >= 0; --y) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        const QRgb *line = reinterpret_cast<const QRgb *>(img.constScanLine(y));
         QByteArray row(maskStride, '\0');
         for (int x = 0; x < w; ++x) {
             if (qAlpha(line[x]) == 0)
@@ -219,7 +218,7 @@ QByteArray iconFile()
         head.append(char(size));
         head.append(char(0)); // no palette
         head.append(char(0));
-        putLe16(head, 1); // planes
+        putLe16(head, 1);  // planes
         putLe16(head, 32); // bits per pixel
         putLe32(head, dib.size());
         putLe32(head, offset);
@@ -232,7 +231,7 @@ QByteArray iconFile()
 QFont logoFont(int pixelSize)
 {
     const int id = QFontDatabase::addApplicationFont(
-            QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"));
+        QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"));
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont f(families.isEmpty() ? QStringLiteral("DejaVu Sans") : families.first());
     f.setBold(true);
@@ -289,18 +288,18 @@ QImage logoImage()
 }
 
 // 24-bit BI_RGB bitmap, bottom-up rows padded to 4 bytes.
-QByteArray bitmapFile(const QImage& img)
+QByteArray bitmapFile(const QImage &img)
 {
     const int w = img.width(), h = img.height();
     const int stride = (w * 3 + 3) & ~3;
     QByteArray b;
     b.append("BM");
     putLe32(b, 14 + 40 + stride * h);
-    putLe32(b, 0); // reserved
+    putLe32(b, 0);       // reserved
     putLe32(b, 14 + 40); // pixel offset
     putInfoHeader(b, w, h, 24, stride * h);
     for (int y = h - 1; y >= 0; --y) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        const QRgb *line = reinterpret_cast<const QRgb *>(img.constScanLine(y));
         QByteArray row(stride, '\0');
         for (int x = 0; x < w; ++x) {
             row[3 * x] = char(qBlue(line[x]));
@@ -312,7 +311,7 @@ QByteArray bitmapFile(const QImage& img)
     return b;
 }
 
-bool writeFile(const QString& path, const QByteArray& data)
+bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size()) {
@@ -323,7 +322,7 @@ bool writeFile(const QString& path, const QByteArray& data)
     return true;
 }
 
-bool writePngs(const QString& dir)
+bool writePngs(const QString &dir)
 {
     for (int size : pngSizes) {
         const QString sub = QStringLiteral("%1/%2x%2/apps").arg(dir).arg(size);
@@ -338,7 +337,7 @@ bool writePngs(const QString& dir)
 
 // Each icon size enlarged with hard pixel edges, on light and on dark ground, with the 1:1 image
 // in the corner, and the logo enlarged: what a reviewer needs to judge the artwork as shown.
-bool writePreviews(const QString& dir)
+bool writePreviews(const QString &dir)
 {
     bool ok = true;
     for (int size : pngSizes) {
@@ -357,17 +356,17 @@ bool writePreviews(const QString& dir)
         ok = sheet.save(QStringLiteral("%1/icon-%2.png").arg(dir).arg(size)) && ok;
     }
     const QImage logo = logoImage();
-    return logo.save(dir + "/logo-1x.png") && logo.scaled(logo.size() * 4).save(dir + "/logo-4x.png")
-            && ok;
+    return logo.save(dir + "/logo-1x.png")
+        && logo.scaled(logo.size() * 4).save(dir + "/logo-4x.png") && ok;
 }
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    auto value = [&args](const QString& option) {
+    auto value = [&args](const QString &option) {
         const int i = args.indexOf(option);
         return i >= 0 && i + 1 < args.size() ? args.at(i + 1) : QString();
     };
@@ -391,7 +390,8 @@ int main(int argc, char* argv[])
         any = true;
     }
     if (!any) {
-        std::fprintf(stderr, "usage: artwork [--ico FILE] [--bmp FILE] [--png DIR] [--preview DIR]\n");
+        std::fprintf(stderr,
+                     "usage: artwork [--ico FILE] [--bmp FILE] [--png DIR] [--preview DIR]\n");
         return 2;
     }
     return ok ? 0 : 1;

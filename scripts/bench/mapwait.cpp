@@ -32,7 +32,7 @@ bool hasClass(Display *display, Window window, const char *wanted)
     if (!XGetClassHint(display, window, &hint))
         return false;
     const bool match = (hint.res_name && std::strcmp(hint.res_name, wanted) == 0)
-            || (hint.res_class && std::strcmp(hint.res_class, wanted) == 0);
+        || (hint.res_class && std::strcmp(hint.res_class, wanted) == 0);
     XFree(hint.res_name);
     XFree(hint.res_class);
     return match;
