@@ -329,28 +329,22 @@ void MainWindow::firmware(QString id, int y, int m, int d)
 
     // The same report again keeps the feature set and the user's choices in the editors.
     if (text != ui->label_firmware->text()) {
-        switch (set) {
-        case FeatureSet::Legacy:
-            setupLegacyParameters();
-            setHousingLink(false);
-            setSerialNumberTrLink(false);
-            ui->label_serialNumberTr->setText(noValue);
-            disconnectCalculatedValues();
-            break;
-        case FeatureSet::UpTo19200:
-            setupParametersUpTo19200();
-            setHousingLink(false);
-            setSerialNumberTrLink(false);
-            ui->label_serialNumberTr->setText(noValue);
-            disconnectCalculatedValues();
-            break;
-        case FeatureSet::Current:
+        if (set == FeatureSet::Current) {
             setupParametersUpTo38400();
             setSerialNumberTrLink(false);
             ui->label_serialNumberTr->setText(noValue);
             setHousingLink(true);
             connectCalculatedValues();
-            break;
+        } else {
+            // Neither older generation calculates values or carries a serial number of its own.
+            if (set == FeatureSet::Legacy)
+                setupLegacyParameters();
+            else
+                setupParametersUpTo19200();
+            setHousingLink(false);
+            setSerialNumberTrLink(false);
+            ui->label_serialNumberTr->setText(noValue);
+            disconnectCalculatedValues();
         }
     }
     ui->label_firmware->setText(text);
