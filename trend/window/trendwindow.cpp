@@ -1,0 +1,273 @@
+#include "trendwindow.h"
+#include "ui_trendwindow.h"
+
+#include "valueformat.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QImageWriter>
+#include <QStandardPaths>
+#include <QtCharts>
+#include <QtConcurrent>
+
+#include <cmath>
+
+using namespace QtCharts;
+
+namespace {
+
+constexpr qint64 minuteMs = 60 * 1000;
+constexpr qint64 hourMs = 60 * minuteMs;
+// Twice the points of a wide chart's plot area in pixels: each pixel column can show its
+// lowest and highest sample.
+constexpr int maxDrawnPoints = 2400;
+
+qint64 spanOf(int timeWindow)
+{
+    switch (TrendWindow::TimeWindow(timeWindow)) {
+    case TrendWindow::TimeWindow::TenMinutes:
+        return 10 * minuteMs;
+    case TrendWindow::TimeWindow::OneHour:
+        return hourMs;
+    case TrendWindow::TimeWindow::EightHours:
+        return 8 * hourMs;
+    case TrendWindow::TimeWindow::All:
+        break;
+    }
+    return 0;
+}
+
+// Pads a value range by a twentieth on each side; a flat line gets a unit on each side.
+void setPaddedRange(QValueAxis *axis, double low, double high)
+{
+    const double pad = high > low ? (high - low) / 20 : 1;
+    axis->setRange(low - pad, high + pad);
+    axis->applyNiceNumbers();
+}
+
+} // namespace
+
+TrendWindow::TrendWindow(const TrendStore *store, QWidget *parent)
+    : QWidget(parent, Qt::Window), ui(new Ui::TrendWindow), store(store)
+{
+    ui->setupUi(this);
+
+    chart = new QChart;
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    view = new QChartView(chart, this);
+    view->setObjectName(QStringLiteral("chartView"));
+    view->setAccessibleName(tr("Trend chart"));
+    view->setAccessibleDescription(tr("The readings over the chosen time window"));
+    view->setMinimumSize(480, 320);
+    ui->chartLayout->addWidget(view);
+
+    timeAxis = new QDateTimeAxis;
+    timeAxis->setTitleText(tr("Time"));
+    timeAxis->setTickCount(7);
+    chart->addAxis(timeAxis, Qt::AlignBottom);
+
+    // Temperatures share the °C axis; every other unit gets one of its own.
+    auto *celsiusAxis = new QValueAxis;
+    auto *percentAxis = new QValueAxis;
+    chart->addAxis(celsiusAxis, Qt::AlignLeft);
+    chart->addAxis(percentAxis, Qt::AlignRight);
+    const struct
+    {
+        QCheckBox *checkBox;
+        QLabel *label;
+        QValueAxis *axis;
+        Qt::Alignment side;
+    } parts[trendQuantityCount] = {
+        { ui->checkBox_temperature, ui->label_temperature, celsiusAxis, Qt::AlignLeft },
+        { ui->checkBox_relativeHumidity, ui->label_relativeHumidity, percentAxis, Qt::AlignRight },
+        { ui->checkBox_dewPoint, ui->label_dewPoint, celsiusAxis, Qt::AlignLeft },
+        { ui->checkBox_wetBulb, ui->label_wetBulb, celsiusAxis, Qt::AlignLeft },
+        { ui->checkBox_enthalpy, ui->label_enthalpy, nullptr, Qt::AlignRight },
+        { ui->checkBox_mixingRatio, ui->label_mixingRatio, nullptr, Qt::AlignRight },
+        { ui->checkBox_absoluteHumidity, ui->label_absoluteHumidity, nullptr, Qt::AlignRight },
+    };
+    for (int i = 0; i < trendQuantityCount; ++i) {
+        const TrendQuantity quantity = TrendQuantity(i);
+        Series &s = series[i];
+        s.checkBox = parts[i].checkBox;
+        s.lastReading = parts[i].label;
+        s.axis = parts[i].axis;
+        if (!s.axis) {
+            s.axis = new QValueAxis;
+            chart->addAxis(s.axis, parts[i].side);
+        }
+        s.axis->setTitleText(Trend::unit(quantity));
+        s.line = new QLineSeries;
+        s.line->setName(Trend::name(quantity));
+        chart->addSeries(s.line);
+        s.line->attachAxis(timeAxis);
+        s.line->attachAxis(s.axis);
+        // Temperature, humidity and dew point are drawn from the start; the rest on request.
+        s.checkBox->setChecked(i <= int(TrendQuantity::DewPoint));
+        connect(s.checkBox, &QCheckBox::toggled, this, &TrendWindow::updateVisibility);
+    }
+
+    connect(ui->comboBox_timeWindow, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &TrendWindow::redraw);
+    connect(ui->pushButton_pause, &QPushButton::toggled, this, &TrendWindow::pauseToggled);
+    connect(ui->pushButton_saveImage, &QPushButton::clicked, this, &TrendWindow::askForImagePath);
+    connect(store, &TrendStore::readingAdded, this, &TrendWindow::readingAdded);
+    connect(store, &TrendStore::calculatedValuesChanged, this, &TrendWindow::updateAvailability);
+    connect(this, &TrendWindow::imageSaved, this, &TrendWindow::reportImage);
+
+    updateAvailability(store->calculatedValues());
+    updateLastReadings();
+}
+
+TrendWindow::~TrendWindow()
+{
+    delete ui;
+}
+
+void TrendWindow::setTimeWindow(TimeWindow window)
+{
+    ui->comboBox_timeWindow->setCurrentIndex(int(window));
+}
+
+bool TrendWindow::isPaused() const
+{
+    return ui->pushButton_pause->isChecked();
+}
+
+int TrendWindow::drawnPoints(TrendQuantity quantity) const
+{
+    const QLineSeries *line = series[int(quantity)].line;
+    return line->isVisible() ? line->count() : 0;
+}
+
+void TrendWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (stale)
+        redraw();
+}
+
+void TrendWindow::readingAdded()
+{
+    updateLastReadings();
+    stale = true;
+    if (isVisible() && !isPaused())
+        redraw();
+}
+
+void TrendWindow::updateLastReadings()
+{
+    for (int i = 0; i < trendQuantityCount; ++i) {
+        const TrendStore::LastReading last = store->lastReading(TrendQuantity(i));
+        series[i].lastReading->setText(last.valid ? ValueFormat::decimal(last.value)
+                                                  : QStringLiteral("---"));
+    }
+}
+
+void TrendWindow::updateAvailability(bool calculated)
+{
+    // A box stays checked while its firmware lacks the value, so the choice survives a swap.
+    for (int i = 0; i < trendQuantityCount; ++i)
+        if (Trend::isCalculated(TrendQuantity(i)))
+            series[i].checkBox->setEnabled(calculated);
+    updateVisibility();
+}
+
+void TrendWindow::updateVisibility()
+{
+    for (Series &s : series)
+        s.line->setVisible(s.checkBox->isEnabled() && s.checkBox->isChecked());
+    // An axis shows while any of its series does.
+    for (Series &s : series)
+        s.axis->setVisible(false);
+    for (Series &s : series)
+        if (s.line->isVisible())
+            s.axis->setVisible(true);
+    redraw();
+}
+
+void TrendWindow::pauseToggled(bool paused)
+{
+    ui->pushButton_pause->setText(paused ? tr("&Resume") : tr("&Pause"));
+    if (paused)
+        pausedAt = QDateTime::currentMSecsSinceEpoch();
+    else
+        redraw();
+}
+
+void TrendWindow::redraw()
+{
+    stale = false;
+    const int timeWindow = ui->comboBox_timeWindow->currentIndex();
+    const qint64 to = isPaused() ? pausedAt : QDateTime::currentMSecsSinceEpoch();
+    const qint64 span = spanOf(timeWindow);
+    const qint64 from =
+        span > 0 ? to - span : (store->isEmpty() ? to - 10 * minuteMs : store->firstTime());
+
+    struct Range
+    {
+        double low = qInf(), high = -qInf();
+    };
+    QHash<QValueAxis *, Range> ranges;
+    QVector<QPointF> drawn;
+    for (int i = 0; i < trendQuantityCount; ++i) {
+        Series &s = series[i];
+        drawn.clear();
+        if (s.line->isVisible()) {
+            const QVector<TrendPoint> points =
+                store->series(TrendQuantity(i)).points(from, to, maxDrawnPoints);
+            drawn.reserve(points.size());
+            Range &range = ranges[s.axis];
+            for (const TrendPoint &p : points) {
+                drawn << QPointF(double(p.time), double(p.value));
+                range.low = std::min(range.low, double(p.value));
+                range.high = std::max(range.high, double(p.value));
+            }
+        }
+        s.line->replace(drawn);
+    }
+    for (auto r = ranges.cbegin(); r != ranges.cend(); ++r)
+        if (r.value().low <= r.value().high)
+            setPaddedRange(r.key(), r.value().low, r.value().high);
+
+    timeAxis->setFormat(span > 0 && span <= hourMs ? QStringLiteral("HH:mm:ss")
+                            : span > 0             ? QStringLiteral("HH:mm")
+                                                   : QStringLiteral("MM-dd HH:mm"));
+    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
+}
+
+void TrendWindow::askForImagePath()
+{
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QDateTime::currentDateTime().toString(
+                QStringLiteral("'quorvel-trend-'yyyyMMdd-HHmmss'.png'")));
+    const QString path =
+        QFileDialog::getSaveFileName(this, tr("Save image"), suggested, tr("PNG images (*.png)"));
+    if (!path.isEmpty())
+        saveImage(path);
+}
+
+void TrendWindow::saveImage(const QString &path)
+{
+    const QImage image = view->grab().toImage();
+    // The encoding and the disk are left to a worker: the window never waits for a file.
+    QPointer<TrendWindow> window(this);
+    QtConcurrent::run([window, image, path] {
+        QImageWriter writer(path, "png");
+        const QString error = writer.write(image) ? QString() : writer.errorString();
+        QMetaObject::invokeMethod(qApp, [window, path, error] {
+            if (window)
+                emit window->imageSaved(path, error);
+        });
+    });
+}
+
+void TrendWindow::reportImage(const QString &path, const QString &error)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    ui->label_status->setText(error.isEmpty() ? tr("Image saved to %1").arg(name)
+                                              : tr("Can't save %1: %2").arg(name, error));
+}
