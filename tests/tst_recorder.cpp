@@ -86,7 +86,8 @@ private slots:
         QTest::addColumn<QString>("error");
 
         QTest::newRow("disk full (/dev/full)")
-            << "/dev/full" << "Recording stopped: can't write /dev/full: No space left on device";
+            << "/dev/full"
+            << "Recording stopped: can't write /dev/full: No space left on device";
         // A folder that nobody may write in, root included: chmod would not stop root, but
         // sysfs lets no one create a file.
         QTest::newRow("no permission: a new file in /sys")
@@ -95,7 +96,8 @@ private slots:
         QTest::newRow("a folder that does not exist")
             << "/nonexistent-quorvel/record.csv"
             << "Can't record to /nonexistent-quorvel/record.csv: No such file or directory";
-        QTest::newRow("a folder named as the file") << "/tmp" << "Can't record to /tmp: it is a folder";
+        QTest::newRow("a folder named as the file") << "/tmp"
+                                                    << "Can't record to /tmp: it is a folder";
     }
 
     void failure()

@@ -92,22 +92,26 @@ private slots:
 
         QTest::newRow("reading, current firmware, housing 1: all twelve values")
             << current(1) << utcTime << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
-                   "QV30__2024-05-14,17,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
+                  "QV30__2024-05-14,17,\n";
         QTest::newRow("reading, housing 2: no transmitter serial")
             << current(2) << utcTime << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                   "QV30__2024-05-14,17,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
+                  "QV30__2024-05-14,17,\n";
         QTest::newRow("reading, housing 0 after 1 on the same transmitter keeps the serial")
             << (current(1) << report("QV30", 2024, 5, 14, 0, 17)) << utcTime << readingEvent
             << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
-                   "QV30__2024-05-14,17,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
+                  "QV30__2024-05-14,17,\n";
         QTest::newRow("reading, housing 0 of a new transmitter: no serial")
             << (current(1) << report("QV31", 2024, 5, 14, 0, 18)) << utcTime << readingEvent
             << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                   "QV31__2024-05-14,18,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
+                  "QV31__2024-05-14,18,\n";
         QTest::newRow("reading, 2014-02-18 firmware: no calculated values, no serial")
             << QVector<PersistentValues> { report("QV20", 2014, 2, 18, 1, 5) } << utcTime
             << readingEvent << reading() << QString()
@@ -121,12 +125,14 @@ private slots:
             << t + "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n";
         QTest::newRow("reading of nan, inf, -inf")
             << current(1) << utcTime << readingEvent << special << QString()
-            << t + "reading,nan,0,inf,1,12345678,87654321,-inf,nan,8.125,9.5,15.75,2,"
-                   "QV30__2024-05-14,17,\n";
+            << t
+                + "reading,nan,0,inf,1,12345678,87654321,-inf,nan,8.125,9.5,15.75,2,"
+                  "QV30__2024-05-14,17,\n";
         QTest::newRow("reading, full float precision, exponents, negative numbers")
             << current(1) << utcTime << readingEvent << extremes << QString()
-            << t + "reading,3e+10,0,1e-05,1,-1,87654321,-0,0.1,16777216,9.5,15.75,-32768,"
-                   "QV30__2024-05-14,17,\n";
+            << t
+                + "reading,3e+10,0,1e-05,1,-1,87654321,-0,0.1,16777216,9.5,15.75,-32768,"
+                  "QV30__2024-05-14,17,\n";
         QTest::newRow("reading at a negative UTC offset with no milliseconds")
             << current(1)
             << QDateTime(QDate(2026, 1, 2), QTime(23, 4, 5), Qt::OffsetFromUTC, -(3 * 3600 + 1800))
@@ -136,13 +142,15 @@ private slots:
         QTest::newRow("firmware id with a comma, a quote and a zero byte: quoted, U+FFFD")
             << QVector<PersistentValues> { report("A,\"\0", 2024, 5, 14, 2, 1) } << utcTime
             << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                   "\"A,\"\"\uFFFD__2024-05-14\",1,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
+                  "\"A,\"\"\uFFFD__2024-05-14\",1,\n";
         QTest::newRow("firmware id in Latin-1 comes out as UTF-8")
             << QVector<PersistentValues> { report("\xc4\xd6\xdc\xdf", 2024, 5, 14, 2, 1) }
             << utcTime << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                   "ÄÖÜß__2024-05-14,1,\n";
+            << t
+                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
+                  "ÄÖÜß__2024-05-14,1,\n";
 
         const QString noValues = QString(",").repeated(12);
         QTest::newRow("recording started, nothing reported yet")
@@ -195,8 +203,9 @@ private slots:
         const QByteArray row = connect ? session.connected(utcTime, "/dev/pts/3")
                                        : session.disconnected(utcTime, "/dev/pts/3");
         // The event row itself no longer names the transmitter it leaves or has not met.
-        QCOMPARE(row.mid(30), QByteArray(connect ? "connect" : "disconnect")
-                     + QByteArray(12, ',') + ",,,/dev/pts/3\n");
+        QCOMPARE(row.mid(30),
+                 QByteArray(connect ? "connect" : "disconnect") + QByteArray(12, ',')
+                     + ",,,/dev/pts/3\n");
         QCOMPARE(session.volatileRead(utcTime, reading()).mid(30),
                  "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n");
     }

@@ -1,5 +1,7 @@
 #include "trendstore.h"
 
+#include <algorithm>
+
 namespace Trend {
 
 bool isCalculated(TrendQuantity quantity)
@@ -100,4 +102,13 @@ qint64 TrendStore::firstTime() const
         if (!s.isEmpty() && (first == 0 || s.firstTime() < first))
             first = s.firstTime();
     return first;
+}
+
+qint64 TrendStore::lastTime() const
+{
+    qint64 latest = 0;
+    for (const TrendSeries &s : all)
+        if (!s.isEmpty())
+            latest = std::max(latest, s.lastTime());
+    return latest;
 }

@@ -54,6 +54,7 @@ public:
     bool calculatedValues() const { return calculated; }
     bool isEmpty() const;
     qint64 firstTime() const; // of any series; 0 when empty
+    qint64 lastTime() const;
 
 signals:
     void readingAdded();

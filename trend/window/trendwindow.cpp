@@ -65,7 +65,6 @@ TrendWindow::TrendWindow(const TrendStore *store, QWidget *parent)
 
     timeAxis = new QDateTimeAxis;
     timeAxis->setTitleText(tr("Time"));
-    timeAxis->setTickCount(7);
     chart->addAxis(timeAxis, Qt::AlignBottom);
 
     // Temperatures share the °C axis; every other unit gets one of its own.
@@ -116,6 +115,7 @@ TrendWindow::TrendWindow(const TrendStore *store, QWidget *parent)
     connect(store, &TrendStore::readingAdded, this, &TrendWindow::readingAdded);
     connect(store, &TrendStore::calculatedValuesChanged, this, &TrendWindow::updateAvailability);
     connect(this, &TrendWindow::imageSaved, this, &TrendWindow::reportImage);
+    connect(chart, &QChart::plotAreaChanged, this, &TrendWindow::updateTimeTicks);
 
     updateAvailability(store->calculatedValues());
     updateLastReadings();
@@ -192,7 +192,7 @@ void TrendWindow::pauseToggled(bool paused)
 {
     ui->pushButton_pause->setText(paused ? tr("&Resume") : tr("&Pause"));
     if (paused)
-        pausedAt = QDateTime::currentMSecsSinceEpoch();
+        pausedAt = std::max(QDateTime::currentMSecsSinceEpoch(), store->lastTime());
     else
         redraw();
 }
@@ -201,7 +201,9 @@ void TrendWindow::redraw()
 {
     stale = false;
     const int timeWindow = ui->comboBox_timeWindow->currentIndex();
-    const qint64 to = isPaused() ? pausedAt : QDateTime::currentMSecsSinceEpoch();
+    // A reading stamped ahead of this clock (another clock, or one set back) still shows.
+    const qint64 to =
+        isPaused() ? pausedAt : std::max(QDateTime::currentMSecsSinceEpoch(), store->lastTime());
     const qint64 span = spanOf(timeWindow);
     const qint64 from =
         span > 0 ? to - span : (store->isEmpty() ? to - 10 * minuteMs : store->firstTime());
@@ -232,10 +234,20 @@ void TrendWindow::redraw()
         if (r.value().low <= r.value().high)
             setPaddedRange(r.key(), r.value().low, r.value().high);
 
-    timeAxis->setFormat(span > 0 && span <= hourMs ? QStringLiteral("HH:mm:ss")
-                            : span > 0             ? QStringLiteral("HH:mm")
-                                                   : QStringLiteral("MM-dd HH:mm"));
+    // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
+    timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
+                            : to - from <= 8 * hourMs     ? QStringLiteral("HH:mm")
+                                                          : QStringLiteral("MM-dd HH:mm"));
+    updateTimeTicks();
     timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
+}
+
+void TrendWindow::updateTimeTicks()
+{
+    // As many time labels as fit side by side, so that none is cut short.
+    const int labelWidth = QFontMetrics(timeAxis->labelsFont())
+                               .horizontalAdvance(timeAxis->format() + QLatin1String("000"));
+    timeAxis->setTickCount(qBound(2, int(chart->plotArea().width()) / labelWidth + 1, 9));
 }
 
 void TrendWindow::askForImagePath()

@@ -59,6 +59,7 @@ private:
     void updateAvailability(bool calculated);
     void updateVisibility();
     void pauseToggled(bool paused);
+    void updateTimeTicks();
     void askForImagePath();
     void reportImage(const QString &path, const QString &error);
 
