@@ -1,11 +1,15 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
+#include "modbustransaction.h"
 #include "valueformat.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QIcon>
 #include <QMessageBox>
@@ -36,10 +40,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
 
     const QPair<QComboBox *, QStringList> selectors[] = {
-        { ui->comboBox_parity, ModbusProtocol::parityTexts() },
-        { ui->comboBox_stopBits, ModbusProtocol::stopBitsTexts() },
+        { ui->comboBox_parity, ModbusParameters::texts(ModbusParameters::parity()) },
+        { ui->comboBox_stopBits, ModbusParameters::texts(ModbusParameters::stopBits()) },
         // The seventh rate, 38400, is offered only to current firmware.
-        { ui->comboBox_baudRate, ModbusProtocol::baudRateTexts().mid(0, 6) },
+        { ui->comboBox_baudRate, ModbusParameters::texts(ModbusParameters::baudRate()).mid(0, 6) },
     };
     for (const auto &selector : selectors) {
         selector.first->addItems(selector.second);
@@ -47,6 +51,14 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     refresh();
+
+    // Not a message: it keeps the window's own colours, not the bar's bold red.
+    lastGoodRead = new QLabel(tr("Last good read: none"), this);
+    lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
+    lastGoodRead->setPalette(palette());
+    lastGoodRead->setFont(font());
+    lastGoodRead->setAccessibleName(tr("Last good read"));
+    ui->statusBar->addPermanentWidget(lastGoodRead);
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
@@ -62,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::help);
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
+    connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
 }
 
 MainWindow::~MainWindow() = default;
@@ -142,14 +155,14 @@ void MainWindow::mbThreadFinished()
         const char *trace;
         QComboBox *selector;
         void (ModbusMasterThread::*write)(const QString &);
-        const QStringList &texts;
+        const ModbusParameters::CodedParameter &parameter;
     } selectorWrites[] = {
         { writeParityPending, "mbThreadFinished(): write parity", ui->comboBox_parity,
-          &ModbusMasterThread::writeParity, ModbusProtocol::parityTexts() },
+          &ModbusMasterThread::writeParity, ModbusParameters::parity() },
         { writeStopBitsPending, "mbThreadFinished(): write stop bits", ui->comboBox_stopBits,
-          &ModbusMasterThread::writeStopBits, ModbusProtocol::stopBitsTexts() },
+          &ModbusMasterThread::writeStopBits, ModbusParameters::stopBits() },
         { writeBaudRatePending, "mbThreadFinished(): write baudrate", ui->comboBox_baudRate,
-          &ModbusMasterThread::writeBaudRate, ModbusProtocol::baudRateTexts() },
+          &ModbusMasterThread::writeBaudRate, ModbusParameters::baudRate() },
     };
     for (const auto &w : selectorWrites) {
         if (!w.pending)
@@ -159,7 +172,7 @@ void MainWindow::mbThreadFinished()
         (mbThread->*w.write)(text);
         w.pending = false;
         readPhase = 0;
-        if (w.texts.contains(text))
+        if (ModbusParameters::findText(w.parameter, text))
             return;
     }
 
@@ -188,6 +201,64 @@ void MainWindow::stopPolling()
         label->setText(noValue);
     disableParameters();
     disconnectCalculatedValues();
+    markStale(true, false);
+    markStale(false, false);
+}
+
+void MainWindow::transaction(const ModbusTransaction &t)
+{
+    using ModbusProtocol::ResponseKind;
+    switch (t.judgement.kind) {
+    case ResponseKind::VolatileBlock:
+    case ResponseKind::PersistentBlock:
+        markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
+        lastGoodRead->setText(
+            tr("Last good read: %1").arg(t.sentAt.toString(QStringLiteral("HH:mm:ss"))));
+        return;
+    case ResponseKind::PortFailure: // polling ends, and with it every value
+    case ResponseKind::WriteEcho:
+        return;
+    case ResponseKind::NoAnswer:
+    case ResponseKind::CrcError:
+    case ResponseKind::Exception:
+    case ResponseKind::UnexpectedLength:
+        break;
+    }
+    // A failed read leaves its block's values as they were: they still show, greyed.
+    if (t.request
+        == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
+                                                     ModbusProtocol::volatileRegisterCount))
+        markStale(true, true);
+    else if (t.request
+             == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
+                                                          ModbusProtocol::persistentRegisterCount))
+        markStale(false, true);
+}
+
+void MainWindow::markStale(bool volatileBlock, bool stale)
+{
+    const QList<QLabel *> labels = volatileBlock
+        ? QList<QLabel *> { ui->label_temperature,
+                            ui->label_temperatureAlarm,
+                            ui->label_humidity,
+                            ui->label_humidityAlarm,
+                            ui->label_serialNumber,
+                            ui->label_serialNumberTr,
+                            ui->label_dewPointTemperature,
+                            ui->label_enthalpy,
+                            ui->label_mixingRatio,
+                            ui->label_absoluteHumidity,
+                            ui->label_wetBulbTemperature,
+                            ui->label_hxAlarm }
+        : QList<QLabel *> { ui->label_baudRate, ui->label_parity, ui->label_stopBits,
+                            ui->label_address, ui->label_firmware };
+    // A disabled label is drawn grey and says "unavailable" to a screen reader as well.
+    const QString note = stale ? tr("not refreshed: the last read of its block failed") : QString();
+    for (QLabel *label : labels) {
+        label->setEnabled(!stale);
+        label->setToolTip(note);
+        label->setAccessibleDescription(note);
+    }
 }
 
 // --- Parameter editing ---------------------------------------------------------------------
@@ -323,9 +394,9 @@ void MainWindow::baudRate(QString s)
 
 void MainWindow::firmware(QString id, int y, int m, int d)
 {
-    using ValueFormat::FeatureSet;
-    const FeatureSet set = ValueFormat::featureSet(y, m, d);
-    const QString text = ValueFormat::firmwareText(id, y, m, d);
+    using Firmware::FeatureSet;
+    const FeatureSet set = Firmware::featureSet(y, m, d);
+    const QString text = Firmware::text(id, y, m, d);
 
     // The same report again keeps the feature set and the user's choices in the editors.
     if (text != ui->label_firmware->text()) {
@@ -488,7 +559,7 @@ void MainWindow::setupEditableParameters(bool offer38400)
     // Every selector is put to -1 before its change link is made, so none of this marks a write.
     ui->label_baudRate->setText(noValue);
     setChangeLink(Parameter::BaudRate, false);
-    const QString fastest = ModbusProtocol::baudRateTexts().at(6);
+    const QString fastest = QLatin1String(ModbusParameters::baudRate().codes.at(6).text);
     if (offer38400 && ui->comboBox_baudRate->findText(fastest) < 0)
         ui->comboBox_baudRate->addItem(fastest);
     else if (!offer38400 && ui->comboBox_baudRate->count() > 6)
