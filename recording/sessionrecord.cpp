@@ -1,6 +1,6 @@
 #include "sessionrecord.h"
 
-#include "firmwarestandin.h"
+#include "firmware.h"
 
 using RecordFormat::Event;
 
@@ -14,6 +14,33 @@ QByteArray SessionRecord::disconnected(const QDateTime &time, const QString &por
 {
     current = RecordFormat::Context();
     return event(time, Event::Disconnect, port);
+}
+
+QByteArray SessionRecord::transaction(const ModbusTransaction &t)
+{
+    using ModbusProtocol::ResponseKind;
+    const ModbusProtocol::Judgement &j = t.judgement;
+    switch (j.kind) {
+    case ResponseKind::PersistentBlock:
+        persistentRead(j.persistentValues);
+        return QByteArray();
+    case ResponseKind::VolatileBlock:
+        return volatileRead(t.sentAt, j.volatileValues);
+    case ResponseKind::WriteEcho:
+        return event(t.sentAt, Event::Write, ModbusProtocol::describeRequest(t.request));
+    case ResponseKind::NoAnswer:
+    case ResponseKind::CrcError:
+    case ResponseKind::Exception:
+    case ResponseKind::UnexpectedLength:
+    case ResponseKind::PortFailure:
+        break;
+    }
+    // The status-bar text, and what was asked unless the text says so already.
+    QString message = ModbusProtocol::statusText(j, t.request);
+    const QString asked = ModbusProtocol::describeRequest(t.request);
+    if (!message.contains(asked))
+        message += QStringLiteral(" (%1)").arg(asked);
+    return event(t.sentAt, Event::Error, message);
 }
 
 void SessionRecord::persistentRead(const ModbusProtocol::PersistentValues &values)

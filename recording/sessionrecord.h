@@ -2,6 +2,7 @@
 #define SESSIONRECORD_H
 
 #include "modbusprotocol.h"
+#include "modbustransaction.h"
 #include "recordformat.h"
 
 #include <QByteArray>
@@ -17,6 +18,10 @@ public:
     // Connecting and disconnecting forget the transmitter: the window then shows "---".
     QByteArray connected(const QDateTime &time, const QString &port);
     QByteArray disconnected(const QDateTime &time, const QString &port);
+
+    // The row a transaction adds to the record; empty for a persistent read, which only
+    // updates the firmware and address that the next rows carry.
+    QByteArray transaction(const ModbusTransaction &t);
 
     void persistentRead(const ModbusProtocol::PersistentValues &values);
     QByteArray volatileRead(const QDateTime &time, const ModbusProtocol::VolatileValues &values);

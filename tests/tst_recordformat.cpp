@@ -188,6 +188,67 @@ private slots:
         QCOMPARE(QString::fromUtf8(written), row);
     }
 
+    void transactions_data()
+    {
+        using ModbusProtocol::ResponseKind;
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("row"); // after the time; empty: no row
+
+        const QByteArray volatileRead = ModbusProtocol::readHoldingRegistersFrame(0, 21);
+        const QByteArray persistentRead = ModbusProtocol::readHoldingRegistersFrame(200, 16);
+        const QByteArray writeParityOdd = ModbusProtocol::writeSingleRegisterFrame(201, 2);
+        const QString context = ",QV30__2024-05-14,17,";
+        const QString error = "error" + QString(",").repeated(12) + context;
+        QTest::newRow("volatile block: a reading")
+            << volatileRead << int(ResponseKind::VolatileBlock)
+            << "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2" + context;
+        QTest::newRow("persistent block: no row")
+            << persistentRead << int(ResponseKind::PersistentBlock) << "";
+        QTest::newRow("write echo")
+            << writeParityOdd << int(ResponseKind::WriteEcho)
+            << "write" + QString(",").repeated(12) + context + "write parity = Odd";
+        QTest::newRow("no answer to a read: the read named")
+            << volatileRead << int(ResponseKind::NoAnswer)
+            << error + "Timeout (read volatile block)";
+        QTest::newRow("CRC error, quoted for its comma")
+            << persistentRead << int(ResponseKind::CrcError)
+            << error + "\"Bad response, CRC error (read persistent block)\"";
+        QTest::newRow("exception refusing a write: named once")
+            << writeParityOdd << int(ResponseKind::Exception)
+            << error
+                + "Exception 02 from the transmitter: illegal data address; refused: write "
+                  "parity = Odd";
+        QTest::newRow("unexpected length")
+            << volatileRead << int(ResponseKind::UnexpectedLength)
+            << error + "Unexpected answer: 12 bytes (read volatile block)";
+        QTest::newRow("port failure") << volatileRead << int(ResponseKind::PortFailure)
+                                      << error
+                + "\"Can't open /dev/pts/9, error code 1: no such device (read volatile block)\"";
+    }
+
+    void transactions()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, kind);
+        SessionRecord session;
+        session.persistentRead(report("QV30", 2024, 5, 14, 1, 17));
+        ModbusTransaction t;
+        t.request = request;
+        t.sentAt = utcTime;
+        t.judgement.kind = ModbusProtocol::ResponseKind(kind);
+        t.judgement.length = 12;
+        t.judgement.exceptionCode = 2;
+        t.judgement.volatileValues = reading();
+        t.judgement.persistentValues = report("QV31", 2024, 5, 14, 2, 18);
+        t.judgement.portFailure = "Can't open /dev/pts/9, error code 1: no such device";
+        const QByteArray row = session.transaction(t);
+        QTEST(QString::fromUtf8(row.isEmpty() ? row : row.mid(30).chopped(1)), "row");
+        // A persistent read is taken in: the next reading names the new transmitter.
+        const bool persistent = t.judgement.kind == ModbusProtocol::ResponseKind::PersistentBlock;
+        QCOMPARE(session.context().firmware, persistent ? "QV31__2024-05-14" : "QV30__2024-05-14");
+    }
+
     void connectingForgetsTheTransmitter_data()
     {
         QTest::addColumn<bool>("connect"); // else disconnect

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr qint64 period = 2500; // one volatile read every 2.5 s
+constexpr qint64 period = 2500;      // one volatile read every 2.5 s
 constexpr qint64 t0 = 1796000000000; // 2026-12-01
 constexpr qint64 day = 24 * 3600 * 1000;
 
@@ -33,12 +33,14 @@ private slots:
         const qint64 perHour = 3600 * 1000 / period, perDay = day / period;
         QTest::newRow("up, 1 h old: among the full-resolution hours")
             << 10 * perHour << perHour << 80.0f << qint64(60000);
-        QTest::newRow("down, 20 h old: in a minute bucket") << perDay << 20 * perHour << -40.0f << qint64(60000);
-        QTest::newRow("up, 6 days old of 7 days") << 7 * perDay << 6 * perDay << 80.0f << qint64(60000);
+        QTest::newRow("down, 20 h old: in a minute bucket")
+            << perDay << 20 * perHour << -40.0f << qint64(60000);
+        QTest::newRow("up, 6 days old of 7 days")
+            << 7 * perDay << 6 * perDay << 80.0f << qint64(60000);
         QTest::newRow("down, on day 1 of 30: the buckets merged twice")
             << 30 * perDay << 29 * perDay + 5 << -40.0f << qint64(240000);
-        QTest::newRow("up, the very first sample of 30 days") << 30 * perDay << 30 * perDay - 1 << 80.0f
-                                                      << qint64(240000);
+        QTest::newRow("up, the very first sample of 30 days")
+            << 30 * perDay << 30 * perDay - 1 << 80.0f << qint64(240000);
     }
 
     void spikesSurvive()

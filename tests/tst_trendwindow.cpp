@@ -86,7 +86,8 @@ private slots:
         // 2 h hold 2882 samples; beyond 2400 the chart gets each slot's lowest and highest.
         // 8 h make 1200 slots of 24 s, a quarter of them filled: about 600 samples.
         QTest::newRow("8 h: thinned") << int(TrendWindow::TimeWindow::EightHours) << 595 << 605;
-        QTest::newRow("all: thinned, the 2 h filling 1200 slots") << int(TrendWindow::TimeWindow::All) << 2390 << 2400;
+        QTest::newRow("all: thinned, the 2 h filling 1200 slots")
+            << int(TrendWindow::TimeWindow::All) << 2390 << 2400;
         QTest::newRow("10 min") << int(TrendWindow::TimeWindow::TenMinutes) << 239 << 243;
     }
 
