@@ -1,5 +1,8 @@
 #include "trendstore.h"
 
+#include "firmware.h"
+#include "modbustransaction.h"
+
 #include <algorithm>
 
 namespace Trend {
@@ -56,6 +59,19 @@ TrendStore::TrendStore(QObject *parent) : TrendStore(TrendSeries::Limits(), pare
 TrendStore::TrendStore(const TrendSeries::Limits &limits, QObject *parent) : QObject(parent)
 {
     all.fill(TrendSeries(limits));
+}
+
+void TrendStore::transaction(const ModbusTransaction &t)
+{
+    using ModbusProtocol::ResponseKind;
+    const ModbusProtocol::Judgement &j = t.judgement;
+    if (j.kind == ResponseKind::PersistentBlock) {
+        const ModbusProtocol::PersistentValues &p = j.persistentValues;
+        providedByFirmware =
+            Firmware::calculatesValues(Firmware::featureSet(p.year, p.month, p.day));
+    } else if (j.kind == ResponseKind::VolatileBlock) {
+        addReading(t.sentAt.toMSecsSinceEpoch(), j.volatileValues, providedByFirmware);
+    }
 }
 
 void TrendStore::addReading(qint64 time, const ModbusProtocol::VolatileValues &values,

@@ -4,6 +4,8 @@
 #include "modbusprotocol.h"
 #include "trendseries.h"
 
+struct ModbusTransaction;
+
 #include <QObject>
 #include <QString>
 
@@ -45,6 +47,10 @@ public:
     explicit TrendStore(QObject *parent = nullptr);
     TrendStore(const TrendSeries::Limits &limits, QObject *parent = nullptr);
 
+    // Takes the readings of a good volatile read, and from a persistent read whether the
+    // firmware provides the calculated values.
+    void transaction(const ModbusTransaction &t);
+
     // A good read of the volatile block; calculated says whether the firmware provides the
     // calculated values, which are otherwise not kept.
     void addReading(qint64 time, const ModbusProtocol::VolatileValues &values, bool calculated);
@@ -64,6 +70,7 @@ private:
     std::array<TrendSeries, trendQuantityCount> all;
     std::array<LastReading, trendQuantityCount> last;
     bool calculated = false;
+    bool providedByFirmware = false; // as the last persistent read said
 };
 
 #endif // TRENDSTORE_H
