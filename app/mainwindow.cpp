@@ -7,13 +7,20 @@
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
+#include "recordsession.h"
+#include "trendstore.h"
+#include "trendwindow.h"
 #include "valueformat.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSerialPortInfo>
+#include <QStandardPaths>
 
 namespace {
 
@@ -75,6 +82,24 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
     connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
+
+    // Recording and the trend take every transaction; they keep up whether shown or not.
+    recording = new RecordSession(this);
+    recordingStatus = new QLabel(this);
+    recordingStatus->setObjectName(QStringLiteral("recordingStatus"));
+    recordingStatus->setPalette(palette());
+    recordingStatus->setFont(font());
+    recordingStatus->setTextFormat(Qt::PlainText);
+    recordingStatus->hide();
+    ui->statusBar->addPermanentWidget(recordingStatus);
+    trendStore = new TrendStore(this);
+    connect(mbThread, &ModbusMasterThread::transaction, recording, &RecordSession::transaction);
+    connect(mbThread, &ModbusMasterThread::transaction, trendStore, &TrendStore::transaction);
+    connect(recording, &RecordSession::rowsWrittenChanged, this, &MainWindow::showRecordingStatus);
+    connect(recording, &RecordSession::failed, this, &MainWindow::recordingFailed);
+    connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
+    connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
+    connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
 }
 
 MainWindow::~MainWindow() = default;
@@ -91,6 +116,8 @@ void MainWindow::cleanUp()
         // Signals of the last transaction may still be queued for slots that use the form.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     }
+    if (recording->isRecording())
+        recording->stop();
     delete ui;
     ui = nullptr;
     qDebug() << "cleanUp(): end";
@@ -115,6 +142,7 @@ void MainWindow::startStopPolling()
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
         polling = true;
+        recording->connected(ui->comboBox_port->currentText());
         mbThread->readPersistentRegisters();
     } else {
         // The transaction in flight finishes; mbThreadFinished then stops.
@@ -193,6 +221,7 @@ void MainWindow::mbThreadFinished()
 
 void MainWindow::stopPolling()
 {
+    recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
@@ -647,4 +676,82 @@ void MainWindow::aboutApplication()
 void MainWindow::help()
 {
     HelpBrowser::openPage(QStringLiteral("index.html"));
+}
+
+void MainWindow::preselectPort(const QString &port)
+{
+    ui->comboBox_port->setEditText(port);
+}
+
+void MainWindow::connectAtStart()
+{
+    if (ui->comboBox_port->isEnabled())
+        startStopPolling();
+}
+
+// --- Recording and trend -------------------------------------------------------------------
+
+void MainWindow::askForRecordFile()
+{
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QDateTime::currentDateTime().toString(
+                QStringLiteral("'quorvel-'yyyyMMdd-HHmmss'.csv'")));
+    const QString path = QFileDialog::getSaveFileName(this, tr("Start recording"), suggested,
+                                                      tr("CSV files (*.csv);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    // The dialog has asked before it returns an existing file; one that appears only now is
+    // still refused.
+    startRecording(path,
+                   QFileInfo::exists(path) ? RecordFile::Existing::Overwrite
+                                           : RecordFile::Existing::Refuse);
+}
+
+void MainWindow::startRecording(const QString &path, RecordFile::Existing existing)
+{
+    recording->start(path, existing);
+    ui->actionStartRecording->setEnabled(false);
+    ui->actionStopRecording->setEnabled(true);
+    showRecordingStatus();
+    recordingStatus->show();
+}
+
+void MainWindow::stopRecording()
+{
+    recording->stop();
+    ui->actionStartRecording->setEnabled(true);
+    ui->actionStopRecording->setEnabled(false);
+    recordingStatus->hide();
+    ui->statusBar->showMessage(tr("Recording stopped: %1 rows in %2")
+                                   .arg(recording->rowsWritten())
+                                   .arg(QDir::toNativeSeparators(recording->path())),
+                               5000);
+}
+
+void MainWindow::recordingFailed(const QString &text)
+{
+    // Polling goes on; only the record ends.
+    qWarning("%s", qPrintable(text));
+    ui->actionStartRecording->setEnabled(true);
+    ui->actionStopRecording->setEnabled(false);
+    recordingStatus->hide();
+    ui->statusBar->showMessage(text);
+}
+
+void MainWindow::showRecordingStatus()
+{
+    recordingStatus->setText(tr("Recording %1: %n rows", nullptr, int(recording->rowsWritten()))
+                                 .arg(QFileInfo(recording->path()).fileName()));
+}
+
+void MainWindow::showTrend()
+{
+    if (!trendWindow) {
+        // A child window of this one: it closes with it.
+        trendWindow = new TrendWindow(trendStore, this);
+    }
+    trendWindow->show();
+    trendWindow->raise();
+    trendWindow->activateWindow();
 }

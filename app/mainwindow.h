@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "recordfile.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -13,6 +15,9 @@ QT_END_NAMESPACE
 class ModbusMasterThread;
 class QComboBox;
 class QLabel;
+class RecordSession;
+class TrendStore;
+class TrendWindow;
 struct ModbusTransaction;
 
 class MainWindow : public QMainWindow
@@ -26,6 +31,14 @@ public:
     // Called once after the event loop has ended: waits for a transaction in flight, then
     // deletes the thread object and the form.
     void cleanUp();
+
+    // Types a port into the port box, as --port does.
+    void preselectPort(const QString &port);
+    // Connects as the Connect button does, as --connect does.
+    void connectAtStart();
+
+    // Records the session to path from now on (File > Start recording, or --record).
+    void startRecording(const QString &path, RecordFile::Existing existing);
 
 private slots:
     void startStopPolling();
@@ -59,6 +72,11 @@ private slots:
     void aboutApplication();
     void help();
     void transaction(const ModbusTransaction &t);
+    void askForRecordFile();
+    void stopRecording();
+    void recordingFailed(const QString &text);
+    void showRecordingStatus();
+    void showTrend();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -90,6 +108,10 @@ private:
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    RecordSession *recording = nullptr;
+    QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
+    TrendStore *trendStore = nullptr;
+    TrendWindow *trendWindow = nullptr; // made when first shown
 
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
