@@ -80,29 +80,31 @@ private slots:
     void timeWindows_data()
     {
         QTest::addColumn<int>("timeWindow");
-        QTest::addColumn<int>("low"); // drawn temperature samples
-        QTest::addColumn<int>("high");
-        QTest::newRow("1 h: every sample") << int(TrendWindow::TimeWindow::OneHour) << 1439 << 1443;
-        // 2 h hold 2882 samples; beyond 2400 the chart gets each slot's lowest and highest.
-        // 8 h make 1200 slots of 24 s, a quarter of them filled: about 600 samples.
-        QTest::newRow("8 h: thinned") << int(TrendWindow::TimeWindow::EightHours) << 595 << 605;
-        QTest::newRow("all: thinned, the 2 h filling 1200 slots")
-            << int(TrendWindow::TimeWindow::All) << 2390 << 2400;
-        QTest::newRow("10 min") << int(TrendWindow::TimeWindow::TenMinutes) << 239 << 243;
+        QTest::addColumn<double>("share"); // of the plot's width in pixels; 0: every sample
+        QTest::addColumn<int>("samples");
+        using W = TrendWindow::TimeWindow;
+        // Thinned to one sample per pixel column: each two columns' lowest and highest.
+        QTest::newRow("1 h: thinned") << int(W::OneHour) << 1.0 << 0;
+        QTest::newRow("8 h: the 2 h fill a quarter") << int(W::EightHours) << 0.25 << 0;
+        QTest::newRow("all: the 2 h fill it") << int(W::All) << 1.0 << 0;
+        QTest::newRow("10 min: every sample") << int(W::TenMinutes) << 0.0 << 241;
     }
 
     void timeWindows()
     {
         QFETCH(int, timeWindow);
+        QFETCH(double, share);
+        QFETCH(int, samples);
         window->setTimeWindow(TrendWindow::TimeWindow(timeWindow));
+        const double width = line(TrendQuantity::Temperature)->chart()->plotArea().width();
+        QVERIFY(width > 300 && width < 2400);
         const int drawn = window->drawnPoints(TrendQuantity::Temperature);
-        QFETCH(int, low);
-        QFETCH(int, high);
-        QVERIFY2(drawn >= low && drawn <= high, qPrintable(QString::number(drawn)));
-        // Humidity stands still: one sample a slot where it is thinned.
-        const bool thinned = timeWindow >= int(TrendWindow::TimeWindow::EightHours);
+        const double expected = share > 0 ? share * width : samples;
+        QVERIFY2(qAbs(drawn - expected) <= 2 + expected / 50,
+                 qPrintable(QString("%1 drawn, %2 expected").arg(drawn).arg(expected)));
+        // Humidity stands still: where it is thinned, one sample a slot.
         const int humidity = window->drawnPoints(TrendQuantity::RelativeHumidity);
-        QVERIFY2(thinned ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
+        QVERIFY2(share > 0 ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
                  qPrintable(QString::number(humidity)));
     }
 

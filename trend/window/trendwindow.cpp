@@ -19,9 +19,10 @@ namespace {
 
 constexpr qint64 minuteMs = 60 * 1000;
 constexpr qint64 hourMs = 60 * minuteMs;
-// Twice the points of a wide chart's plot area in pixels: each pixel column can show its
-// lowest and highest sample.
-constexpr int maxDrawnPoints = 2400;
+// A slot of two pixel columns shows its lowest and highest sample: as many points as the plot
+// is wide, which draws every spike at a fraction of the cost of more points.
+constexpr int fewestDrawnPoints = 200;
+constexpr int mostDrawnPoints = 2400;
 
 qint64 spanOf(int timeWindow)
 {
@@ -38,12 +39,30 @@ qint64 spanOf(int timeWindow)
     return 0;
 }
 
-// Pads a value range by a twentieth on each side; a flat line gets a unit on each side.
-void setPaddedRange(QValueAxis *axis, double low, double high)
+// A range a little wider than low..high whose ends and ticks fall on 1, 2 or 5 times a power of
+// ten, set in one step: each change of an axis range redraws its series.
+void setNiceRange(QValueAxis *axis, double low, double high)
 {
     const double pad = high > low ? (high - low) / 20 : 1;
-    axis->setRange(low - pad, high + pad);
-    axis->applyNiceNumbers();
+    low -= pad;
+    high += pad;
+    const double rough = (high - low) / 5;
+    if (!std::isfinite(rough) || !(rough > 0)) { // a value near the float's limits
+        axis->setRange(low, high);
+        return;
+    }
+    const double magnitude = std::pow(10, std::floor(std::log10(rough)));
+    const double fraction = rough / magnitude;
+    const double step = magnitude
+        * (fraction <= 1       ? 1
+               : fraction <= 2 ? 2
+               : fraction <= 5 ? 5
+                               : 10);
+    low = std::floor(low / step) * step;
+    high = std::ceil(high / step) * step;
+    axis->setTickCount(int(std::lround((high - low) / step)) + 1);
+    if (axis->min() != low || axis->max() != high)
+        axis->setRange(low, high);
 }
 
 } // namespace
@@ -115,7 +134,7 @@ TrendWindow::TrendWindow(const TrendStore *store, QWidget *parent)
     connect(store, &TrendStore::readingAdded, this, &TrendWindow::readingAdded);
     connect(store, &TrendStore::calculatedValuesChanged, this, &TrendWindow::updateAvailability);
     connect(this, &TrendWindow::imageSaved, this, &TrendWindow::reportImage);
-    connect(chart, &QChart::plotAreaChanged, this, &TrendWindow::updateTimeTicks);
+    connect(chart, &QChart::plotAreaChanged, this, &TrendWindow::plotAreaChanged);
 
     updateAvailability(store->calculatedValues());
     updateLastReadings();
@@ -213,33 +232,55 @@ void TrendWindow::redraw()
         double low = qInf(), high = -qInf();
     };
     QHash<QValueAxis *, Range> ranges;
-    QVector<QPointF> drawn;
+    std::array<QVector<QPointF>, trendQuantityCount> drawn;
+    drawnBudget = pointBudget();
     for (int i = 0; i < trendQuantityCount; ++i) {
         Series &s = series[i];
-        drawn.clear();
-        if (s.line->isVisible()) {
-            const QVector<TrendPoint> points =
-                store->series(TrendQuantity(i)).points(from, to, maxDrawnPoints);
-            drawn.reserve(points.size());
-            Range &range = ranges[s.axis];
-            for (const TrendPoint &p : points) {
-                drawn << QPointF(double(p.time), double(p.value));
-                range.low = std::min(range.low, double(p.value));
-                range.high = std::max(range.high, double(p.value));
-            }
+        if (!s.line->isVisible())
+            continue;
+        const QVector<TrendPoint> points =
+            store->series(TrendQuantity(i)).points(from, to, drawnBudget);
+        drawn[i].reserve(points.size());
+        Range &range = ranges[s.axis];
+        for (const TrendPoint &p : points) {
+            drawn[i] << QPointF(double(p.time), double(p.value));
+            range.low = std::min(range.low, double(p.value));
+            range.high = std::max(range.high, double(p.value));
         }
-        s.line->replace(drawn);
     }
+
+    // Every range change recomputes the geometry of each series on that axis: the series are
+    // emptied first, so that only the final replace computes with all their points.
+    for (Series &s : series)
+        if (s.line->count() > 0)
+            s.line->clear();
     for (auto r = ranges.cbegin(); r != ranges.cend(); ++r)
         if (r.value().low <= r.value().high)
-            setPaddedRange(r.key(), r.value().low, r.value().high);
-
+            setNiceRange(r.key(), r.value().low, r.value().high);
     // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
     timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
                             : to - from <= 8 * hourMs     ? QStringLiteral("HH:mm")
                                                           : QStringLiteral("MM-dd HH:mm"));
     updateTimeTicks();
     timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
+    for (int i = 0; i < trendQuantityCount; ++i)
+        if (!drawn[i].isEmpty())
+            series[i].line->replace(drawn[i]);
+}
+
+void TrendWindow::plotAreaChanged()
+{
+    updateTimeTicks();
+    // Samples are thinned to the plot's width: a much wider or narrower plot wants them again.
+    // Small changes, such as wider axis labels after a redraw, are left alone.
+    const int budget = pointBudget();
+    if (std::abs(budget - drawnBudget) > drawnBudget / 10 && isVisible() && !isPaused())
+        QMetaObject::invokeMethod(this, &TrendWindow::redraw, Qt::QueuedConnection);
+}
+
+int TrendWindow::pointBudget() const
+{
+    return qBound(fewestDrawnPoints, int(chart->plotArea().width()), mostDrawnPoints);
 }
 
 void TrendWindow::updateTimeTicks()

@@ -59,6 +59,8 @@ private:
     void updateAvailability(bool calculated);
     void updateVisibility();
     void pauseToggled(bool paused);
+    void plotAreaChanged();
+    int pointBudget() const;
     void updateTimeTicks();
     void askForImagePath();
     void reportImage(const QString &path, const QString &error);
@@ -78,7 +80,8 @@ private:
     QtCharts::QDateTimeAxis *timeAxis = nullptr;
     std::array<Series, trendQuantityCount> series;
     qint64 pausedAt = 0;
-    bool stale = true; // readings came while the chart was hidden or paused
+    int drawnBudget = 0; // the most points a series was last drawn with
+    bool stale = true;   // readings came while the chart was hidden or paused
 };
 
 #endif // TRENDWINDOW_H
