@@ -39,18 +39,22 @@ qint64 spanOf(int timeWindow)
     return 0;
 }
 
+struct AxisRange
+{
+    double low, high;
+    int ticks;
+};
+
 // A range a little wider than low..high whose ends and ticks fall on 1, 2 or 5 times a power of
-// ten, set in one step: each change of an axis range redraws its series.
-void setNiceRange(QValueAxis *axis, double low, double high)
+// ten, so that it stays put while the readings move a little.
+AxisRange niceRange(double low, double high)
 {
     const double pad = high > low ? (high - low) / 20 : 1;
     low -= pad;
     high += pad;
     const double rough = (high - low) / 5;
-    if (!std::isfinite(rough) || !(rough > 0)) { // a value near the float's limits
-        axis->setRange(low, high);
-        return;
-    }
+    if (!std::isfinite(rough) || !(rough > 0)) // a value near the float's limits
+        return { low, high, 5 };
     const double magnitude = std::pow(10, std::floor(std::log10(rough)));
     const double fraction = rough / magnitude;
     const double step = magnitude
@@ -60,9 +64,7 @@ void setNiceRange(QValueAxis *axis, double low, double high)
                                : 10);
     low = std::floor(low / step) * step;
     high = std::ceil(high / step) * step;
-    axis->setTickCount(int(std::lround((high - low) / step)) + 1);
-    if (axis->min() != low || axis->max() != high)
-        axis->setRange(low, high);
+    return { low, high, int(std::lround((high - low) / step)) + 1 };
 }
 
 } // namespace
@@ -116,6 +118,9 @@ TrendWindow::TrendWindow(const TrendStore *store, QWidget *parent)
             s.axis = new QValueAxis;
             chart->addAxis(s.axis, parts[i].side);
         }
+        // Wide enough for any reading, so that a new one never relays the window out.
+        s.lastReading->setMinimumWidth(
+            s.lastReading->fontMetrics().horizontalAdvance(QStringLiteral("-88888.8")));
         s.axis->setTitleText(Trend::unit(quantity));
         s.line = new QLineSeries;
         s.line->setName(Trend::name(quantity));
@@ -224,8 +229,17 @@ void TrendWindow::redraw()
     const qint64 to =
         isPaused() ? pausedAt : std::max(QDateTime::currentMSecsSinceEpoch(), store->lastTime());
     const qint64 span = spanOf(timeWindow);
-    const qint64 from =
-        span > 0 ? to - span : (store->isEmpty() ? to - 10 * minuteMs : store->firstTime());
+    const qint64 first =
+        span > 0 ? to - span : (store->isEmpty() ? to - minuteMs : store->firstTime());
+    // The time axis runs a tenth of its span ahead and moves only when the readings reach its
+    // end: most redraws then leave the axes and their labels alone, which costs the most.
+    const bool moveTimeAxis = timeWindow != axisWindow || to > axisTo || first < axisFrom;
+    if (moveTimeAxis) {
+        axisWindow = timeWindow;
+        axisFrom = first;
+        axisTo = to + std::max((to - first) / 10, qint64(10 * 1000));
+    }
+    const qint64 from = axisFrom;
 
     struct Range
     {
@@ -249,20 +263,33 @@ void TrendWindow::redraw()
         }
     }
 
+    QVector<QPair<QValueAxis *, AxisRange>> moves;
+    for (auto r = ranges.cbegin(); r != ranges.cend(); ++r) {
+        if (r.value().low > r.value().high)
+            continue;
+        const AxisRange nice = niceRange(r.value().low, r.value().high);
+        if (r.key()->min() != nice.low || r.key()->max() != nice.high)
+            moves.append({ r.key(), nice });
+    }
     // Every range change recomputes the geometry of each series on that axis: the series are
     // emptied first, so that only the final replace computes with all their points.
-    for (Series &s : series)
-        if (s.line->count() > 0)
-            s.line->clear();
-    for (auto r = ranges.cbegin(); r != ranges.cend(); ++r)
-        if (r.value().low <= r.value().high)
-            setNiceRange(r.key(), r.value().low, r.value().high);
-    // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
-    timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
-                            : to - from <= 8 * hourMs     ? QStringLiteral("HH:mm")
-                                                          : QStringLiteral("MM-dd HH:mm"));
-    updateTimeTicks();
-    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
+    if (moveTimeAxis || !moves.isEmpty())
+        for (Series &s : series)
+            if (s.line->count() > 0)
+                s.line->clear();
+    for (const auto &move : qAsConst(moves)) {
+        move.first->setTickCount(move.second.ticks);
+        move.first->setRange(move.second.low, move.second.high);
+    }
+    if (moveTimeAxis) {
+        // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
+        timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
+                                : axisTo - from <= 8 * hourMs ? QStringLiteral("HH:mm")
+                                                              : QStringLiteral("MM-dd HH:mm"));
+        updateTimeTicks();
+        timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from),
+                           QDateTime::fromMSecsSinceEpoch(axisTo));
+    }
     for (int i = 0; i < trendQuantityCount; ++i)
         if (!drawn[i].isEmpty())
             series[i].line->replace(drawn[i]);

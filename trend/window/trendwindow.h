@@ -81,7 +81,10 @@ private:
     std::array<Series, trendQuantityCount> series;
     qint64 pausedAt = 0;
     int drawnBudget = 0; // the most points a series was last drawn with
-    bool stale = true;   // readings came while the chart was hidden or paused
+    int axisWindow = -1; // the time window and range the time axis was last set for
+    qint64 axisFrom = 0;
+    qint64 axisTo = 0;
+    bool stale = true; // readings came while the chart was hidden or paused
 };
 
 #endif // TRENDWINDOW_H
