@@ -8,8 +8,10 @@
 
 #include <QDebug>
 #include <QIcon>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSerialPortInfo>
+#include <QWheelEvent>
 
 namespace {
 
@@ -46,7 +48,18 @@ MainWindow::MainWindow(QWidget *parent)
         selector.first->setCurrentIndex(-1);
     }
 
+    // A wheel turned while the pointer merely passes over an editor scrolls the window; only an
+    // editor that has keyboard focus takes it, so no parameter is written by accident.
+    for (QWidget *editor :
+         QWidgetList { ui->comboBox_baudRate, ui->comboBox_parity, ui->comboBox_stopBits,
+                       ui->spinBox_address, ui->comboBox_port })
+        editor->installEventFilter(this);
+
+    // The port box is only so wide; its tooltip holds the whole path that Connect will use.
+    connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
+            &QWidget::setToolTip);
     refresh();
+    fitToText();
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
@@ -65,6 +78,52 @@ MainWindow::MainWindow(QWidget *parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::fitToText()
+{
+    // Until the window is first shown, a text set on a label does not reach its layout, which
+    // still holds the sizes of the empty labels that setupUi created.
+    ensurePolished();
+    for (QLayout *layout : findChildren<QLayout *>())
+        layout->invalidate();
+    // The firmware text is the widest value; its column is kept wide enough before the first
+    // report, so that the report does not make the window scroll.
+    const QString widestFirmware = QStringLiteral("WWWW__2014-03-07");
+    QLabel *firmware = ui->label_firmware;
+    firmware->setMinimumWidth(
+        qMax(firmware->minimumWidth(), firmware->fontMetrics().horizontalAdvance(widestFirmware)));
+
+    // The form's size is a minimum: at a larger font the window starts as large as every row
+    // needs. The scroll area's own size hint is capped at a few dozen lines, so its content's
+    // hint stands in for it while the window's hint is taken.
+    const int frame = 2 * ui->scrollArea->frameWidth();
+    ui->scrollArea->setMinimumSize(ui->scrollAreaWidgetContents->minimumSizeHint()
+                                   + QSize(frame, frame));
+    const QSize needed = sizeHint();
+    ui->scrollArea->setMinimumSize(0, 0);
+    resize(size().expandedTo(needed));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Help windows go with the main window, rather than linger while the last transaction ends.
+    for (HelpBrowser *help : findChildren<HelpBrowser *>(QString(), Qt::FindDirectChildrenOnly))
+        help->close();
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Wheel) {
+        const auto *editor = static_cast<QWidget *>(watched);
+        if (editor->hasFocus())
+            return false;
+        if (ui->scrollArea->isAncestorOf(editor))
+            QCoreApplication::sendEvent(ui->scrollArea->viewport(), event);
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
 
 void MainWindow::cleanUp()
 {
@@ -87,8 +146,18 @@ void MainWindow::refresh()
 {
     ui->comboBox_port->clear();
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
+    for (const QSerialPortInfo &port : ports) {
+        // The item stays the bare name that Connect opens; what the port is goes in its tooltip.
+        QStringList about;
+        for (const QString &part : { port.description(), port.manufacturer() })
+            if (!part.isEmpty())
+                about << part;
+        if (!port.serialNumber().isEmpty())
+            about << tr("serial number %1").arg(port.serialNumber());
         ui->comboBox_port->addItem(port.portName());
+        ui->comboBox_port->setItemData(ui->comboBox_port->count() - 1,
+                                       about.join(QLatin1String(", ")), Qt::ToolTipRole);
+    }
 }
 
 // --- Polling cycle -------------------------------------------------------------------------
@@ -575,5 +644,7 @@ void MainWindow::aboutApplication()
 
 void MainWindow::help()
 {
-    HelpBrowser::openPage(QStringLiteral("index.html"));
+    // Owned by the main window: a help window left open neither keeps the program (and its
+    // polling) running after Quit nor outlives the main window.
+    HelpBrowser::openPage(QStringLiteral("index.html"), this);
 }

@@ -25,6 +25,10 @@ public:
     // deletes the thread object and the form.
     void cleanUp();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
     void startStopPolling();
     void refresh();
@@ -76,6 +80,7 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    void fitToText();
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
