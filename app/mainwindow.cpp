@@ -257,6 +257,25 @@ void MainWindow::stopPolling()
         label->setText(noValue);
     disableParameters();
     disconnectCalculatedValues();
+    // The next transmitter may be of another generation: nothing of this one's may reach it.
+    setHousingLink(false);
+    setSerialNumberTrLink(false);
+    featuresInForce.reset();
+}
+
+bool MainWindow::showsCalculatedValues() const
+{
+    return featuresInForce == ValueFormat::FeatureSet::Current;
+}
+
+bool MainWindow::showsTransmitterSerial() const
+{
+    return featuresInForce == ValueFormat::FeatureSet::Current;
+}
+
+bool MainWindow::setsLineParameters() const
+{
+    return featuresInForce && featuresInForce != ValueFormat::FeatureSet::Legacy;
 }
 
 // --- Parameter editing ---------------------------------------------------------------------
@@ -310,43 +329,52 @@ void MainWindow::serialNumber(int i)
 
 void MainWindow::serialNumberTr(int i)
 {
-    ui->label_serialNumberTr->setText(ValueFormat::integer(i));
+    if (showsTransmitterSerial())
+        ui->label_serialNumberTr->setText(ValueFormat::integer(i));
 }
 
 void MainWindow::dewPointTemperature(float f)
 {
-    ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::enthalpy(float f)
 {
-    ui->label_enthalpy->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_enthalpy->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::mixingRatio(float f)
 {
-    ui->label_mixingRatio->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_mixingRatio->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::absoluteHumidity(float f)
 {
-    ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::wetBulbTemperatur(float f)
 {
-    ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::hxAlarm(int i)
 {
-    ui->label_hxAlarm->setText(ValueFormat::integer(i));
+    if (showsCalculatedValues())
+        ui->label_hxAlarm->setText(ValueFormat::integer(i));
 }
 
 // --- Parameter reports ---------------------------------------------------------------------
 
 void MainWindow::address(int i)
 {
+    if (!featuresInForce)
+        return;
     ui->label_address->setText(ValueFormat::integer(i));
     // While the user's new address waits to be written, a report of the old one must not
     // overwrite it. Out-of-range reports clamp to the spin box's limits without a write.
@@ -372,18 +400,24 @@ void MainWindow::selectReportedItem(Parameter parameter, QComboBox *selector, co
 
 void MainWindow::parity(QString s)
 {
+    if (!setsLineParameters()) // the legacy set shows its fixed line instead
+        return;
     selectReportedItem(Parameter::Parity, ui->comboBox_parity, s);
     ui->label_parity->setText(s);
 }
 
 void MainWindow::stopBits(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::StopBits, ui->comboBox_stopBits, s);
     ui->label_stopBits->setText(s);
 }
 
 void MainWindow::baudRate(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::BaudRate, ui->comboBox_baudRate, s);
     ui->label_baudRate->setText(s);
 }
@@ -397,6 +431,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
     const QString text = ValueFormat::firmwareText(id, y, m, d);
 
     // The same report again keeps the feature set and the user's choices in the editors.
+    featuresInForce = set;
     if (text != ui->label_firmware->text()) {
         if (set == FeatureSet::Current) {
             setupParametersUpTo38400();
@@ -422,7 +457,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
 void MainWindow::housing(int i)
 {
     // Housings 1 and 3 carry the transmitter's own serial number; 0 says nothing about it.
-    if (i == 0)
+    if (i == 0 || !showsTransmitterSerial())
         return;
     if (i == 1 || i == 3) {
         setSerialNumberTrLink(true);

@@ -1,8 +1,12 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "valueformat.h"
+
 #include <QMainWindow>
 #include <QString>
+
+#include <optional>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -81,6 +85,12 @@ private:
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
     void fitToText();
+    // What the feature set in force shows. Reports of one answer are all queued before the
+    // firmware report among them is handled, so a link undone there still delivers the rest;
+    // each report slot asks here before it applies its value.
+    bool showsCalculatedValues() const;
+    bool showsTransmitterSerial() const;
+    bool setsLineParameters() const;
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -89,6 +99,8 @@ private:
     bool writeParityPending = false;
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
+    // The feature set of the last firmware report; none while idle.
+    std::optional<ValueFormat::FeatureSet> featuresInForce;
 
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
