@@ -160,6 +160,17 @@ void MainWindow::refresh()
     }
 }
 
+void MainWindow::choosePort(const QString &path)
+{
+    ui->comboBox_port->setEditText(path);
+}
+
+void MainWindow::connectPort()
+{
+    if (ui->comboBox_port->isEnabled())
+        startStopPolling();
+}
+
 // --- Polling cycle -------------------------------------------------------------------------
 
 void MainWindow::startStopPolling()

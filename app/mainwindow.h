@@ -29,6 +29,10 @@ public:
     // deletes the thread object and the form.
     void cleanUp();
 
+    // Start-up choices from the command line: a path typed into the Port box, and Connect.
+    void choosePort(const QString &path);
+    void connectPort();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
