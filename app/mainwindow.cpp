@@ -8,10 +8,8 @@
 
 #include <QDebug>
 #include <QIcon>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QSerialPortInfo>
-#include <QWheelEvent>
 
 namespace {
 

@@ -1,8 +1,6 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "valueformat.h"
-
 #include <QMainWindow>
 #include <QString>
 
@@ -16,6 +14,9 @@ QT_END_NAMESPACE
 
 class ModbusMasterThread;
 class QComboBox;
+namespace ValueFormat {
+enum class FeatureSet;
+}
 
 class MainWindow : public QMainWindow
 {
