@@ -12,10 +12,8 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QIcon>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QSerialPortInfo>
-#include <QWheelEvent>
 
 namespace {
 

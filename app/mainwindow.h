@@ -1,8 +1,6 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "firmware.h"
-
 #include <QMainWindow>
 #include <QString>
 
@@ -18,6 +16,9 @@ class ModbusMasterThread;
 class QComboBox;
 class QLabel;
 struct ModbusTransaction;
+namespace Firmware {
+enum class FeatureSet;
+}
 
 class MainWindow : public QMainWindow
 {

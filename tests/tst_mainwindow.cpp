@@ -94,13 +94,6 @@ class tst_MainWindow : public QObject
         return texts.join(' ');
     }
 
-    void showActive()
-    {
-        w->resize(400, 250); // small enough that the window scrolls
-        w->show();
-        QVERIFY(QTest::qWaitForWindowActive(w));
-    }
-
     // Polling, port box enabled, the message's time-out (0: it stays), button text, message.
     QString bar() const
     {
@@ -239,75 +232,71 @@ private slots:
         QCOMPARE(values() + ' ' + pendingFlags(), QString("--- ").repeated(17) + "----");
     }
 
-    void wheelWithoutFocus_data()
+    void noUnintendedWrites_data()
     {
         QTest::addColumn<QString>("editor");
-        QTest::addColumn<QString>("marked"); // pendingFlags() once the editor has focus
-        QTest::newRow("baud-rate selector") << "comboBox_baudRate"
-                                            << "---B";
-        QTest::newRow("address box") << "spinBox_address"
-                                     << "A---";
+        // w: the wheel turned up while the pointer merely passes over the editor, W: the same
+        // with keyboard focus; |: a transaction ends; \n: Enter; \t: focus leaves; ^: arrow up;
+        // anything else is typed into the box, its text selected first.
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("frames"); // started at each |, P: the persistent read
+        QTest::newRow("baud-rate selector: wheel passing over, then with focus")
+            << "comboBox_baudRate"
+            << "w|W||"
+            << "P FF0600C80005DDE9 P";
+        QTest::newRow("address box: wheel passing over, then with focus") << "spinBox_address"
+                                                                          << "w|W||"
+                                                                          << "P FF0600CD00128DE6 P";
+        QTest::newRow("address 2, pause, 5, Enter") << "spinBox_address"
+                                                    << "2|5\n||"
+                                                    << "P FF0600CD0019CC21 P";
+        QTest::newRow("address 2, pause, 5, focus leaves") << "spinBox_address"
+                                                           << "2|5\t||"
+                                                           << "P FF0600CD0019CC21 P";
+        QTest::newRow("address 24, pause, arrow up") << "spinBox_address"
+                                                     << "24|^||"
+                                                     << "P FF0600CD0019CC21 P";
     }
 
-    // A wheel turned while the pointer passes over an editor scrolls the window and writes
-    // nothing; only an editor with keyboard focus takes it.
-    void wheelWithoutFocus()
+    // Only what the user meant is written: no wheel that passes by, no half-typed address.
+    void noUnintendedWrites()
     {
         QFETCH(QString, editor);
-        QFETCH(QString, marked);
+        QFETCH(QString, steps);
         applyFirmware("current");
-        fillSelectors();
-        showActive();
-        QWidget *e = w->findChild<QWidget *>(editor);
-        QScrollBar *bar = ui->scrollArea->verticalScrollBar();
-        const QString before = state();
-        QString marks;
-        for (const bool focused : { false, true }) {
-            (focused ? e : ui->pushButton_startStop)->setFocus();
-            bar->setValue(bar->maximum());
-            QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {}, QPoint(0, 120),
-                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(e, &wheel); // up: 38400 and 17 both have a neighbour there
-            marks += pendingFlags() + QString::number(bar->value() < bar->maximum())
-                + QString::number(state() == before);
-        }
-        QCOMPARE(marks, "----11" + marked + "00");
-    }
-
-    void typedAddress_data()
-    {
-        QTest::addColumn<QString>("keys"); // typed after selecting the box's text; "|" a pause
-        QTest::newRow("2, pause, 5, Enter") << "2|5\n";
-        QTest::newRow("2, pause, 5, focus leaves") << "2|5\t";
-        QTest::newRow("24, pause, arrow up") << "24|^";
-    }
-
-    // Only the finished number is written: a transaction that ends while the user is still
-    // typing reads on.
-    void typedAddress()
-    {
-        QFETCH(QString, keys);
-        applyFirmware("current");
-        fillSelectors();
-        showActive();
+        fillSelectors();     // 38400 and 17: both can go up
+        w->resize(400, 250); // small enough that the window scrolls
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
         ui->comboBox_port->setEnabled(false); // as Connect leaves it, without its first read
         w->polling = true;
-        ui->spinBox_address->setFocus();
-        ui->spinBox_address->selectAll();
+        auto *e = w->findChild<QWidget *>(editor);
+        QScrollBar *bar = ui->scrollArea->verticalScrollBar();
         QStringList frames;
-        for (const QChar key : keys) {
-            if (key == '|')
-                frames << finishTransaction();
-            else if (key == '\t')
+        for (const QChar step : steps) {
+            if (step == '|') {
+                frames << finishTransaction().replace(persistent, "P");
+            } else if (step.toLower() == 'w') {
+                (step == 'W' ? e : ui->pushButton_startStop)->setFocus();
+                bar->setValue(bar->maximum());
+                QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {}, QPoint(0, 120),
+                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(e, &wheel);
+                QCOMPARE(bar->value() < bar->maximum(), step == 'w'); // it scrolled the window
+            } else if (step == '\t') {
                 ui->pushButton_startStop->setFocus();
-            else
-                QTest::keyClick(ui->spinBox_address,
-                                key == '\n'      ? Qt::Key_Enter
-                                    : key == '^' ? Qt::Key_Up
-                                                 : Qt::Key(key.unicode()));
+            } else {
+                if (!e->hasFocus()) {
+                    e->setFocus();
+                    ui->spinBox_address->selectAll();
+                }
+                QTest::keyClick(e,
+                                step == '\n'      ? Qt::Key_Enter
+                                    : step == '^' ? Qt::Key_Up
+                                                  : Qt::Key(step.unicode()));
+            }
         }
-        frames << finishTransaction() << finishTransaction();
-        QCOMPARE(frames.join(' '), persistent + " FF0600CD0019CC21 " + persistent);
+        QTEST(frames.join(' '), "frames");
     }
 
     void featureSets_data()

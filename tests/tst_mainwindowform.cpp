@@ -145,10 +145,12 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const auto *area = window.findChild<QScrollArea *>("scrollArea");
-        const QRegularExpression valueOrEditor("^(label|comboBox|spinBox)_[a-z]");
-        for (auto *label : area->findChildren<QLabel *>(valueOrEditor))
-            label->setText(label->objectName() == "label_firmware" ? "ABCD__2014-03-07"
-                                                                   : "-2147483648");
+        const QWidgetList parts = area->widget()->findChildren<QWidget *>(
+            QRegularExpression("^(label|comboBox|spinBox)"));
+        for (QWidget *part : parts)
+            if (auto *label = qobject_cast<QLabel *>(part); label && label->text() == "---")
+                label->setText(part->objectName() == "label_firmware" ? "ABCD__2014-03-07"
+                                                                      : "-2147483648");
         const QString path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
         auto *port = window.findChild<QComboBox *>("comboBox_port");
         port->setEditText(path);
@@ -158,8 +160,6 @@ private slots:
         for (const QScrollBar *bar : { area->horizontalScrollBar(), area->verticalScrollBar() })
             if (bar->isVisible())
                 faults << QString("scrolls %1").arg(bar->maximum());
-        const QWidgetList parts = area->widget()->findChildren<QWidget *>(
-            QRegularExpression("^(label|comboBox|spinBox)"));
         for (const QWidget *a : parts) {
             const QSize needed = a->sizeHint();
             if (qobject_cast<const QLabel *>(a)
@@ -182,20 +182,15 @@ private slots:
         MainWindow window;
         window.show();
         window.findChild<QAction *>("actionHelp")->trigger();
-        QWidget *help = nullptr;
+        QPointer<QWidget> help;
         for (QWidget *top : QApplication::topLevelWidgets())
-            if (top->inherits("HelpBrowser"))
+            if (top->inherits("HelpBrowser") && top->isVisible())
                 help = top;
-        QVERIFY(help && help->isVisible());
-        const QPointer<QWidget> helpWindow = help;
-        QTimer quit, giveUp;
-        connect(&quit, &QTimer::timeout, window.findChild<QAction *>("actionBeenden"),
-                &QAction::trigger);
-        connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        quit.start(0);
-        giveUp.start(5000);
+        QVERIFY(help);
+        QTimer::singleShot(0, window.findChild<QAction *>("actionBeenden"), &QAction::trigger);
+        QTimer::singleShot(5000, &window, [] { QCoreApplication::exit(1); }); // still running
         QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(!helpWindow || !helpWindow->isVisible());
+        QVERIFY(!help || !help->isVisible());
         window.cleanUp();
     }
 };
