@@ -6,6 +6,8 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <optional>
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
@@ -19,6 +21,9 @@ class RecordSession;
 class TrendStore;
 class TrendWindow;
 struct ModbusTransaction;
+namespace Firmware {
+enum class FeatureSet;
+}
 
 class MainWindow : public QMainWindow
 {
@@ -32,13 +37,15 @@ public:
     // deletes the thread object and the form.
     void cleanUp();
 
-    // Types a port into the port box, as --port does.
-    void preselectPort(const QString &port);
-    // Connects as the Connect button does, as --connect does.
-    void connectAtStart();
-
+    // Start-up choices from the command line: a path typed into the Port box, and Connect.
+    void choosePort(const QString &path);
+    void connectPort();
     // Records the session to path from now on (File > Start recording, or --record).
     void startRecording(const QString &path, RecordFile::Existing existing);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void startStopPolling();
@@ -99,6 +106,13 @@ private:
     void stopPolling();
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
+    void fitToText();
+    // What the feature set in force shows. Reports of one answer are all queued before the
+    // firmware report among them is handled, so a link undone there still delivers the rest;
+    // each report slot asks here before it applies its value.
+    bool showsCalculatedValues() const;
+    bool showsTransmitterSerial() const;
+    bool setsLineParameters() const;
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -112,6 +126,8 @@ private:
     QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
     TrendStore *trendStore = nullptr;
     TrendWindow *trendWindow = nullptr; // made when first shown
+    // The feature set of the last firmware report; none while idle.
+    std::optional<Firmware::FeatureSet> featuresInForce;
 
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.

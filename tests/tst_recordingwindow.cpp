@@ -29,12 +29,12 @@ private slots:
         auto *status = window.findChild<QLabel *>("recordingStatus");
         auto *button = window.findChild<QPushButton *>("pushButton_startStop");
         window.show();
-        window.preselectPort(server.linkPath());
+        window.choosePort(server.linkPath());
 
         const QString path = folder.filePath("record.csv");
         window.startRecording(path, RecordFile::Existing::Refuse);
         QVERIFY(status->isVisible() && !action("actionStartRecording")->isEnabled());
-        window.connectAtStart();
+        window.connectPort();
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), "Recording record.csv: 4 rows", 15000);
 
         action("actionTrend")->trigger();
