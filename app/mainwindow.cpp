@@ -26,6 +26,11 @@ namespace {
 
 const QString noValue = QStringLiteral("---");
 
+QString rowCount(qint64 rows)
+{
+    return rows == 1 ? MainWindow::tr("1 row") : MainWindow::tr("%1 rows").arg(rows);
+}
+
 template<typename Sender, typename Signal, typename Receiver, typename Slot>
 void setLink(const Sender *sender, Signal signal, const Receiver *receiver, Slot slot, bool on)
 {
@@ -827,10 +832,10 @@ void MainWindow::stopRecording()
     ui->actionStartRecording->setEnabled(true);
     ui->actionStopRecording->setEnabled(false);
     recordingStatus->hide();
-    ui->statusBar->showMessage(tr("Recording stopped: %1 rows in %2")
-                                   .arg(recording->rowsWritten())
-                                   .arg(QDir::toNativeSeparators(recording->path())),
-                               5000);
+    ui->statusBar->showMessage(
+        tr("Recording stopped: %1 in %2")
+            .arg(rowCount(recording->rowsWritten()), QDir::toNativeSeparators(recording->path())),
+        5000);
 }
 
 void MainWindow::recordingFailed(const QString &text)
@@ -845,8 +850,9 @@ void MainWindow::recordingFailed(const QString &text)
 
 void MainWindow::showRecordingStatus()
 {
-    recordingStatus->setText(tr("Recording %1: %n rows", nullptr, int(recording->rowsWritten()))
-                                 .arg(QFileInfo(recording->path()).fileName()));
+    recordingStatus->setText(
+        tr("Recording %1: %2")
+            .arg(QFileInfo(recording->path()).fileName(), rowCount(recording->rowsWritten())));
 }
 
 void MainWindow::showTrend()

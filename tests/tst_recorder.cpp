@@ -93,18 +93,13 @@ private slots:
         QTest::newRow("no permission: a new file in /sys")
             << "/sys/quorvel-record.csv"
             << "Can't record to /sys/quorvel-record.csv: Permission denied";
-        QTest::newRow("a folder that does not exist")
-            << "/nonexistent-quorvel/record.csv"
-            << "Can't record to /nonexistent-quorvel/record.csv: No such file or directory";
-        QTest::newRow("a folder named as the file") << "/tmp"
-                                                    << "Can't record to /tmp: it is a folder";
     }
 
     void failure()
     {
         QFETCH(QString, path);
         QFETCH(QString, error);
-        if (!QFileInfo::exists(QFileInfo(path).absolutePath()) && !path.startsWith("/nonexistent"))
+        if (!QFileInfo::exists(QFileInfo(path).absolutePath()))
             QSKIP(qPrintable(QFileInfo(path).absolutePath() + " is not there on this machine"));
 
         Recorder recorder;

@@ -106,12 +106,6 @@ private slots:
             << t
                 + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
                   "QV30__2024-05-14,17,\n";
-        QTest::newRow("reading, housing 0 of a new transmitter: no serial")
-            << (current(1) << report("QV31", 2024, 5, 14, 0, 18)) << utcTime << readingEvent
-            << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                  "QV31__2024-05-14,18,\n";
         QTest::newRow("reading, 2014-02-18 firmware: no calculated values, no serial")
             << QVector<PersistentValues> { report("QV20", 2014, 2, 18, 1, 5) } << utcTime
             << readingEvent << reading() << QString()
@@ -156,18 +150,6 @@ private slots:
         QTest::newRow("recording started, nothing reported yet")
             << QVector<PersistentValues>() << utcTime << int(Event::Recording) << reading()
             << "started" << t + "recording" + noValues + ",,,started\n";
-        QTest::newRow("write, with firmware and address")
-            << current(1) << utcTime << int(Event::Write) << reading() << "write parity = Odd"
-            << t + "write" + noValues + ",QV30__2024-05-14,17,write parity = Odd\n";
-        QTest::newRow("error with a comma and quotes in its text")
-            << current(1) << utcTime << int(Event::Error) << reading()
-            << "Can't open \"/dev/ttyUSB0\", error code 1: no such device"
-            << t + "error" + noValues
-                + ",QV30__2024-05-14,17,\"Can't open \"\"/dev/ttyUSB0\"\", error code 1: no "
-                  "such device\"\n";
-        QTest::newRow("error text over two lines: one row")
-            << current(1) << utcTime << int(Event::Error) << reading() << "Timeout\r\nagain"
-            << t + "error" + noValues + ",QV30__2024-05-14,17,Timeout\uFFFD\uFFFDagain\n";
     }
 
     void rows()
@@ -200,9 +182,6 @@ private slots:
         const QByteArray writeParityOdd = ModbusProtocol::writeSingleRegisterFrame(201, 2);
         const QString context = ",QV30__2024-05-14,17,";
         const QString error = "error" + QString(",").repeated(12) + context;
-        QTest::newRow("volatile block: a reading")
-            << volatileRead << int(ResponseKind::VolatileBlock)
-            << "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2" + context;
         QTest::newRow("persistent block: no row")
             << persistentRead << int(ResponseKind::PersistentBlock) << "";
         QTest::newRow("write echo")
@@ -249,26 +228,20 @@ private slots:
         QCOMPARE(session.context().firmware, persistent ? "QV31__2024-05-14" : "QV30__2024-05-14");
     }
 
-    void connectingForgetsTheTransmitter_data()
-    {
-        QTest::addColumn<bool>("connect"); // else disconnect
-        QTest::newRow("connect") << true;
-        QTest::newRow("disconnect") << false;
-    }
-
     void connectingForgetsTheTransmitter()
     {
-        QFETCH(bool, connect);
         SessionRecord session;
-        session.persistentRead(report("QV30", 2024, 5, 14, 1, 17));
-        const QByteArray row = connect ? session.connected(utcTime, "/dev/pts/3")
-                                       : session.disconnected(utcTime, "/dev/pts/3");
-        // The event row itself no longer names the transmitter it leaves or has not met.
-        QCOMPARE(row.mid(30),
-                 QByteArray(connect ? "connect" : "disconnect") + QByteArray(12, ',')
-                     + ",,,/dev/pts/3\n");
-        QCOMPARE(session.volatileRead(utcTime, reading()).mid(30),
-                 "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n");
+        for (const bool connect : { true, false }) {
+            session.persistentRead(report("QV30", 2024, 5, 14, 1, 17));
+            const QByteArray row = connect ? session.connected(utcTime, "/dev/pts/3")
+                                           : session.disconnected(utcTime, "/dev/pts/3");
+            // The event row itself no longer names the transmitter it leaves or has not met.
+            QCOMPARE(row.mid(30),
+                     QByteArray(connect ? "connect" : "disconnect") + QByteArray(12, ',')
+                         + ",,,/dev/pts/3\n");
+            QCOMPARE(session.volatileRead(utcTime, reading()).mid(30),
+                     "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n");
+        }
     }
 };
 
