@@ -5,12 +5,13 @@ class RecordWriter : public QObject
 {
     Q_OBJECT
 
-public:
-    void open(int number, const QString &path, RecordFile::Existing existing,
-              const QByteArray &header)
+public slots:
+    void open(int number, const QString &path, bool overwrite, const QByteArray &header)
     {
         session = number;
         rows = 0;
+        const RecordFile::Existing existing =
+            overwrite ? RecordFile::Existing::Overwrite : RecordFile::Existing::Refuse;
         if (!file.open(path, existing) || !file.append(header))
             emit failed(session, file.errorText());
     }
@@ -60,17 +61,17 @@ void Recorder::start(const QString &path, RecordFile::Existing existing, const Q
     recording = true;
     recordPath = path;
     rows = 0;
-    const int number = ++session;
-    QMetaObject::invokeMethod(writer, [w = writer, number, path, existing, header] {
-        w->open(number, path, existing, header);
-    });
+    // Queued calls by name: Qt copies the arguments to the writer's thread itself.
+    QMetaObject::invokeMethod(
+        writer, "open", Qt::QueuedConnection, Q_ARG(int, ++session), Q_ARG(QString, path),
+        Q_ARG(bool, existing == RecordFile::Existing::Overwrite), Q_ARG(QByteArray, header));
 }
 
 void Recorder::append(const QByteArray &row)
 {
     if (!recording)
         return;
-    QMetaObject::invokeMethod(writer, [w = writer, row] { w->write(row); });
+    QMetaObject::invokeMethod(writer, "write", Qt::QueuedConnection, Q_ARG(QByteArray, row));
 }
 
 void Recorder::stop()
@@ -78,7 +79,7 @@ void Recorder::stop()
     if (!recording)
         return;
     recording = false;
-    QMetaObject::invokeMethod(writer, [w = writer] { w->close(); });
+    QMetaObject::invokeMethod(writer, "close", Qt::QueuedConnection);
 }
 
 void Recorder::written(int number, qint64 count)
