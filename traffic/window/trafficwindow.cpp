@@ -1,0 +1,136 @@
+#include "trafficwindow.h"
+#include "ui_trafficwindow.h"
+
+#include "trafficmodel.h"
+#include "trafficstatistics.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QThread>
+
+TrafficWindow::TrafficWindow(TrafficModel *model, TrafficStatistics *statistics, QWidget *parent)
+    : QDialog(parent), ui(new Ui::TrafficWindow), model(model), statistics(statistics)
+{
+    ui->setupUi(this);
+    QTableView *view = ui->tableView_traffic;
+    // Hex bytes line up from row to row in a fixed-width font.
+    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    view->setModel(model);
+    const int widths[] = { 12, 22, 24, 40, 6, 8 }; // characters; the judgement takes the rest
+    for (int column = 0; column < int(std::size(widths)); ++column)
+        view->setColumnWidth(column, view->fontMetrics().horizontalAdvance('0') * widths[column]);
+
+    auto *copy = new QAction(tr("&Copy"), view);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    view->addAction(copy);
+    connect(copy, &QAction::triggered, this, &TrafficWindow::copySelection);
+
+    // Following is the user's choice: scrolling away from the bottom ends it, scrolling back
+    // resumes it. While it is off, the rows in sight stay put as the oldest ones drop out.
+    QScrollBar *bar = view->verticalScrollBar();
+    following = bar->value() == bar->maximum();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { following = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (following)
+            bar->setValue(maximum);
+    });
+    connect(model, &QAbstractItemModel::rowsRemoved, this,
+            [this, bar](const QModelIndex &, int first, int last) {
+                if (!following && first == 0)
+                    bar->setValue(bar->value() - (last + 1));
+            });
+
+    connect(ui->pushButton_save, &QPushButton::clicked, this, &TrafficWindow::save);
+    connect(ui->pushButton_clear, &QPushButton::clicked, model, &TrafficModel::clear);
+    connect(ui->pushButton_reset, &QPushButton::clicked, statistics, &TrafficStatistics::reset);
+    connect(statistics, &TrafficStatistics::changed, this, &TrafficWindow::showStatistics);
+    showStatistics();
+}
+
+TrafficWindow::~TrafficWindow()
+{
+    if (saver)
+        saver->wait(); // a few MB at most; the file must not be left half written
+    delete ui;
+}
+
+void TrafficWindow::showStatistics()
+{
+    using S = TrafficStatistics;
+    const QPair<QLabel *, S::Count> labels[] = {
+        { ui->label_transactions, S::Transactions }, { ui->label_good, S::Good },
+        { ui->label_noAnswer, S::NoAnswer },         { ui->label_crcErrors, S::CrcErrors },
+        { ui->label_exceptions, S::Exceptions },     { ui->label_otherAnswers, S::OtherAnswers },
+        { ui->label_portFailures, S::PortFailures },
+    };
+    for (const auto &label : labels)
+        label.first->setText(
+            tr("%1: %2").arg(S::name(label.second)).arg(statistics->count(label.second)));
+    ui->label_roundTrip->setText(
+        tr("Round trip of good answers: %1").arg(statistics->roundTripText()));
+}
+
+void TrafficWindow::copySelection()
+{
+    QList<int> rows;
+    for (const QModelIndex &index : ui->tableView_traffic->selectionModel()->selectedRows())
+        rows << index.row();
+    if (rows.isEmpty())
+        return;
+    std::sort(rows.begin(), rows.end());
+    QGuiApplication::clipboard()->setText(model->tabSeparated(rows));
+}
+
+void TrafficWindow::save()
+{
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Save bus traffic"), QDir::home().filePath(QStringLiteral("bus-traffic.csv")),
+        tr("CSV files (*.csv);;All files (*)"));
+    if (fileName.isEmpty())
+        return;
+    // The file may sit on a slow or network drive: it is written off the GUI thread, from a
+    // copy of the list, which shares its data and takes well under a millisecond to make.
+    const QVector<ModbusTransaction> rows = model->transactions();
+    ui->pushButton_save->setEnabled(false);
+    ui->label_saved->setText(tr("Saving..."));
+    saver.reset(QThread::create([this, rows, fileName] {
+        QSaveFile file(fileName);
+        QString error;
+        if (!file.open(QIODevice::WriteOnly) || file.write(TrafficModel::csv(rows)) < 0
+            || !file.commit())
+            error = file.errorString();
+        QMetaObject::invokeMethod(
+            this, [this, fileName, count = rows.size(), error] { saved(fileName, count, error); },
+            Qt::QueuedConnection);
+    }));
+    saver->start();
+}
+
+void TrafficWindow::saved(const QString &fileName, int rows, const QString &error)
+{
+    saver->wait(); // it has only its return left
+    saver.reset();
+    ui->pushButton_save->setEnabled(true);
+    if (!error.isEmpty()) {
+        ui->label_saved->clear();
+        QMessageBox::warning(
+            this, tr("Save bus traffic"),
+            tr("Could not save %1: %2").arg(QDir::toNativeSeparators(fileName), error));
+        return;
+    }
+    const QString where = QDir::toNativeSeparators(fileName);
+    ui->label_saved->setText(rows == 1 ? tr("1 transaction saved to %1").arg(where)
+                                       : tr("%1 transactions saved to %2").arg(rows).arg(where));
+}
