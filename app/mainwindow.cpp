@@ -7,6 +7,9 @@
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
+#include "trafficmodel.h"
+#include "trafficstatistics.h"
+#include "trafficwindow.h"
 #include "valueformat.h"
 
 #include <QDateTime>
@@ -60,6 +63,19 @@ MainWindow::MainWindow(QWidget *parent)
     lastGoodRead->setAccessibleName(tr("Last good read"));
     ui->statusBar->addPermanentWidget(lastGoodRead);
 
+    trafficModel = new TrafficModel(this);
+    trafficStatistics = new TrafficStatistics(this);
+    // A full list for measuring the window's cost, without days of polling; not for users.
+    trafficModel->appendSynthetic(qEnvironmentVariableIntValue("QUORVEL_TRAFFIC_PRELOAD"));
+    auto *lineStatistics = new QLabel(trafficStatistics->summary(), this);
+    lineStatistics->setObjectName(QStringLiteral("lineStatistics"));
+    lineStatistics->setPalette(palette());
+    lineStatistics->setFont(font());
+    lineStatistics->setAccessibleName(tr("Line statistics"));
+    ui->statusBar->addPermanentWidget(lineStatistics);
+    connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics,
+            [this, lineStatistics] { lineStatistics->setText(trafficStatistics->summary()); });
+
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
     connect(ui->pushButton_refresh, &QPushButton::clicked, this, &MainWindow::refresh);
@@ -75,6 +91,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
     connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
+    connect(mbThread, &ModbusMasterThread::transaction, trafficModel, &TrafficModel::append);
+    connect(mbThread, &ModbusMasterThread::transaction, trafficStatistics, &TrafficStatistics::add);
+    connect(ui->actionBusTraffic, &QAction::triggered, this, &MainWindow::showTraffic);
 }
 
 MainWindow::~MainWindow() = default;
@@ -647,4 +666,13 @@ void MainWindow::aboutApplication()
 void MainWindow::help()
 {
     HelpBrowser::openPage(QStringLiteral("index.html"));
+}
+
+void MainWindow::showTraffic()
+{
+    if (!trafficWindow)
+        trafficWindow = new TrafficWindow(trafficModel, trafficStatistics, this);
+    trafficWindow->show();
+    trafficWindow->raise();
+    trafficWindow->activateWindow();
 }

@@ -13,6 +13,9 @@ QT_END_NAMESPACE
 class ModbusMasterThread;
 class QComboBox;
 class QLabel;
+class TrafficModel;
+class TrafficStatistics;
+class TrafficWindow;
 struct ModbusTransaction;
 
 class MainWindow : public QMainWindow
@@ -58,6 +61,7 @@ private slots:
     void aboutQt();
     void aboutApplication();
     void help();
+    void showTraffic();
     void transaction(const ModbusTransaction &t);
 
 private:
@@ -90,6 +94,11 @@ private:
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    // The bus traffic is kept and counted for the whole program, whether its window is open or
+    // not; the window is made when first asked for.
+    TrafficModel *trafficModel = nullptr;
+    TrafficStatistics *trafficStatistics = nullptr;
+    TrafficWindow *trafficWindow = nullptr;
 
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
