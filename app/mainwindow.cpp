@@ -67,14 +67,25 @@ MainWindow::MainWindow(QWidget *parent)
     trafficStatistics = new TrafficStatistics(this);
     // A full list for measuring the window's cost, without days of polling; not for users.
     trafficModel->appendSynthetic(qEnvironmentVariableIntValue("QUORVEL_TRAFFIC_PRELOAD"));
-    auto *lineStatistics = new QLabel(trafficStatistics->summary(), this);
+    auto *lineStatistics = new QLabel(this);
     lineStatistics->setObjectName(QStringLiteral("lineStatistics"));
-    lineStatistics->setPalette(palette());
-    lineStatistics->setFont(font());
     lineStatistics->setAccessibleName(tr("Line statistics"));
     ui->statusBar->addPermanentWidget(lineStatistics);
-    connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics,
-            [this, lineStatistics] { lineStatistics->setText(trafficStatistics->summary()); });
+    // Counting is not an alarm: the window's own colour and weight, not the bar's bold red. Each
+    // is set explicitly, or the label would take the bar's again.
+    QPalette plain = lineStatistics->palette();
+    plain.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
+    lineStatistics->setPalette(plain);
+    QFont regular = lineStatistics->font();
+    regular.setWeight(font().weight());
+    lineStatistics->setFont(regular);
+    auto showStatistics = [this, lineStatistics] {
+        lineStatistics->setText(trafficStatistics->summary());
+        lineStatistics->setToolTip(trafficStatistics->details());
+        lineStatistics->setAccessibleDescription(trafficStatistics->details());
+    };
+    showStatistics();
+    connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics, showStatistics);
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);

@@ -101,20 +101,30 @@ QString TrafficStatistics::roundTripText() const
         .arg(milliseconds(last), milliseconds(medianRoundTripMs()), milliseconds(maximum));
 }
 
+QString TrafficStatistics::details() const
+{
+    QStringList parts;
+    for (int which = 0; which < Counts; ++which)
+        parts << tr("%1: %2").arg(name(Count(which))).arg(counts[which]);
+    return parts.join(QStringLiteral(", "))
+        + tr("; round trip of good answers: %1").arg(roundTripText());
+}
+
 QString TrafficStatistics::summary() const
 {
-    QString text = tr("Tx %1 · good %2 · timeouts %3 · CRC %4 · exc %5")
-                       .arg(counts[Transactions])
-                       .arg(counts[Good])
-                       .arg(counts[NoAnswer])
-                       .arg(counts[CrcErrors])
-                       .arg(counts[Exceptions]);
-    // Rare on a working line; named only once they happen, so the item stays short.
-    if (counts[OtherAnswers] > 0)
-        text += tr(" · other %1").arg(counts[OtherAnswers]);
-    if (counts[PortFailures] > 0)
-        text += tr(" · port %1").arg(counts[PortFailures]);
+    // The main window's status bar is narrow and its messages come first: a failure kind is
+    // named only once it has happened, so a healthy line reads "Tx 120 · good 120 · RT 12.1 ms".
+    static const QPair<Count, const char *> failures[] = {
+        { NoAnswer, QT_TR_NOOP("timeouts") }, { CrcErrors, QT_TR_NOOP("CRC") },
+        { Exceptions, QT_TR_NOOP("exc") },    { OtherAnswers, QT_TR_NOOP("other") },
+        { PortFailures, QT_TR_NOOP("port") },
+    };
+    QStringList parts { tr("Tx %1").arg(counts[Transactions]), tr("good %1").arg(counts[Good]) };
+    for (const auto &failure : failures) {
+        if (counts[failure.first] > 0)
+            parts << tr(failure.second) + QLatin1Char(' ') + QString::number(counts[failure.first]);
+    }
     if (counts[Good] > 0)
-        text += tr(" · RT %1").arg(milliseconds(medianRoundTripMs()));
-    return text;
+        parts << tr("RT %1").arg(milliseconds(medianRoundTripMs()));
+    return parts.join(QStringLiteral(" · "));
 }

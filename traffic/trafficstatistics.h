@@ -36,8 +36,10 @@ public:
     double medianRoundTripMs() const;
     double maxRoundTripMs() const { return maximum; }
 
-    // "Tx 120 · good 118 · timeouts 2 · CRC 0 · exc 0 · RT 12.1 ms", for the status bar.
+    // "Tx 120 · good 117 · timeouts 2 · CRC 1 · RT 12.1 ms" (median), for the status bar.
     QString summary() const;
+    // Every count and the round trips in one line: "Transactions: 120, Good answers: 117, ...".
+    QString details() const;
     // "last 12.3 ms, median 12.1 ms, maximum 15.0 ms", or "none yet".
     QString roundTripText() const;
 

@@ -26,9 +26,16 @@ TrafficWindow::TrafficWindow(TrafficModel *model, TrafficStatistics *statistics,
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
     view->setModel(model);
-    const int widths[] = { 12, 22, 24, 40, 6, 8 }; // characters; the judgement takes the rest
-    for (int column = 0; column < int(std::size(widths)); ++column)
-        view->setColumnWidth(column, view->fontMetrics().horizontalAdvance('0') * widths[column]);
+    // Wide enough for what a column usually holds; a longer answer is cut, its whole text is in
+    // the tool tip. The judgement takes the rest.
+    const char *const samples[] = { "00:00:00.000",
+                                    "write baud rate = 38400",
+                                    "FF 06 00 C8 00 05 DD E9",
+                                    "FF 03 20 00 05 00 02",
+                                    "Length",
+                                    "Round trip (ms)" };
+    for (int column = 0; column < int(std::size(samples)); ++column)
+        view->setColumnWidth(column, view->fontMetrics().horizontalAdvance(samples[column]) + 16);
 
     auto *copy = new QAction(tr("&Copy"), view);
     copy->setShortcut(QKeySequence::Copy);
