@@ -151,6 +151,10 @@ void TrafficModel::append(const ModbusTransaction &t)
     // The decoded values show in the main window; the list needs only what was on the line.
     kept.judgement.volatileValues = {};
     kept.judgement.persistentValues = {};
+    // An answer shares the buffer that the port read it into, 16 kB however few bytes came;
+    // kept that way, 10,000 rows would hold 160 MB.
+    kept.request.squeeze();
+    kept.answer.squeeze();
     if (count == limit) {
         beginRemoveRows(QModelIndex(), 0, 0);
         first = (first + 1) % limit;
