@@ -83,7 +83,8 @@ namespace {
               "transaction in flight, with exit code 0.",
               { portOption,
                 { "count", "N", "Stop after N readings (the default runs until Ctrl+C)." },
-                { "format", "FORMAT", "text (the default) or csv (a header, then one row each)." } } },
+                { "format", "FORMAT",
+                  "text (the default) or csv (a header, then one row each)." } } },
             { "record",
               "Read both blocks once and write the commissioning record.",
               "--port PATH --output FILE",
@@ -92,7 +93,8 @@ namespace {
               "identity (serial numbers, firmware, feature set, housing code), its four "
               "communication parameters and one complete reading with units. Its form is the "
               "JSON Schema commissioning-record.schema.json in share/quorvel-setup.",
-              { portOption, { "output", "FILE", "The record file; an existing file is replaced." } } },
+              { portOption,
+                { "output", "FILE", "The record file; an existing file is replaced." } } },
         };
         return table;
     }
@@ -189,7 +191,10 @@ namespace {
         return result;
     }
 
-    QString bold(const QString &text) { return QStringLiteral("\\fB%1\\fR").arg(roff(text)); }
+    QString bold(const QString &text)
+    {
+        return QStringLiteral("\\fB%1\\fR").arg(roff(text));
+    }
 
     // Bold options and their values in italics, as in any synopsis.
     QString roffSynopsis(const QString &synopsis)
@@ -367,7 +372,8 @@ QString manPage()
     for (const CommandText &command : commands())
         page += QStringLiteral(".B %1 %2\n%3\n.br\n")
                     .arg(roff(program), command.name, roffSynopsis(command.synopsis));
-    page += QStringLiteral(".B %1\n\\fB\\-\\-help\\fR | \\fB\\-\\-version\\fR\n").arg(roff(program));
+    page +=
+        QStringLiteral(".B %1\n\\fB\\-\\-help\\fR | \\fB\\-\\-version\\fR\n").arg(roff(program));
     page += QStringLiteral(".SH DESCRIPTION\n")
         + roff("Reads, sets up and records a Quorvel temperature and humidity transmitter on a "
                "serial line (Modbus RTU at 19200 baud 8N1, slave address 255), with the Modbus "
@@ -382,9 +388,8 @@ QString manPage()
         for (const OptionText &option : command.options) {
             page += QStringLiteral(".TP\n\\fB\\-\\-%1\\fR%2\n%3\n")
                         .arg(roff(QLatin1String(option.name)),
-                             option.valueName
-                                 ? QStringLiteral(" \\fI%1\\fR").arg(option.valueName)
-                                 : QString(),
+                             option.valueName ? QStringLiteral(" \\fI%1\\fR").arg(option.valueName)
+                                              : QString(),
                              roff(option.description));
         }
     }

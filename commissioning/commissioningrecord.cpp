@@ -21,7 +21,8 @@ namespace {
         return { { "address", c.address },
                  { "baud_rate", number(c.baudRate) },
                  { "parity",
-                   c.parity.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(c.parity.toLower()) },
+                   c.parity.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                      : QJsonValue(c.parity.toLower()) },
                  { "stop_bits", number(c.stopBits) } };
     }
 
@@ -69,14 +70,15 @@ QJsonObject toJson(const Record &record)
     }
 
     const Communication now = communication(p);
-    QJsonObject json { { "schema_version", schemaVersion },
-                       { "time", record.time.toString(Qt::ISODateWithMs) },
-                       { "tool", QJsonObject { { "name", record.tool },
-                                               { "version", record.toolVersion } } },
-                       { "port", record.port },
-                       { "transmitter", transmitter },
-                       { "communication", communicationJson(now) },
-                       { "reading", reading } };
+    QJsonObject json {
+        { "schema_version", schemaVersion },
+        { "time", timeText(record.time) },
+        { "tool", QJsonObject { { "name", record.tool }, { "version", record.toolVersion } } },
+        { "port", record.port },
+        { "transmitter", transmitter },
+        { "communication", communicationJson(now) },
+        { "reading", reading }
+    };
     if (record.changed)
         json.insert("change",
                     QJsonObject { { "before", communicationJson(record.before) },

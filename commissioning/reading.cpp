@@ -42,9 +42,10 @@ namespace {
           [](const ModbusProtocol::VolatileValues &v) { return double(v.hxAlarm); } },
     };
 
-    const char *const identityColumns[] = { "probe_serial", "transmitter_serial", "firmware",
-                                            "feature_set",  "housing",           "address",
-                                            "baud_rate",    "parity",            "stop_bits" };
+    const char *const identityColumns[] = {
+        "probe_serial", "transmitter_serial", "firmware", "feature_set", "housing",
+        "address",      "baud_rate",          "parity",   "stop_bits"
+    };
 
     QString line(const QString &caption, const QString &value)
     {
@@ -60,8 +61,6 @@ namespace {
         return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\""))
             + QLatin1Char('"');
     }
-
-    QString timeText(const QDateTime &time) { return time.toString(Qt::ISODateWithMs); }
 
 } // namespace
 
@@ -85,6 +84,12 @@ Communication communication(const ModbusProtocol::PersistentValues &p)
 bool hasTransmitterSerial(const ModbusProtocol::PersistentValues &p)
 {
     return Firmware::carriesTransmitterSerial(featureSet(p), p.housing);
+}
+
+QString timeText(const QDateTime &time)
+{
+    // A local time prints without its offset; one fixed offset prints with it.
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 QString Measurement::text() const
@@ -167,8 +172,8 @@ QString csvRow(const Reading &reading, const QDateTime &time, bool withIdentity)
                << (hasTransmitterSerial(p) ? ValueFormat::integer(reading.values.serialNumberTr)
                                            : QString())
                << csvField(firmwareText(p)) << Firmware::featureSetName(featureSet(p))
-               << ValueFormat::integer(p.housing) << ValueFormat::integer(c.address)
-               << c.baudRate << c.parity << c.stopBits;
+               << ValueFormat::integer(p.housing) << ValueFormat::integer(c.address) << c.baudRate
+               << c.parity << c.stopBits;
     }
     return fields.join(QLatin1Char(','));
 }
