@@ -1,8 +1,10 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "valueformat.h"
 
@@ -36,10 +38,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
 
     const QPair<QComboBox *, QStringList> selectors[] = {
-        { ui->comboBox_parity, ModbusProtocol::parityTexts() },
-        { ui->comboBox_stopBits, ModbusProtocol::stopBitsTexts() },
+        { ui->comboBox_parity, ModbusParameters::texts(ModbusParameters::parity()) },
+        { ui->comboBox_stopBits, ModbusParameters::texts(ModbusParameters::stopBits()) },
         // The seventh rate, 38400, is offered only to current firmware.
-        { ui->comboBox_baudRate, ModbusProtocol::baudRateTexts().mid(0, 6) },
+        { ui->comboBox_baudRate, ModbusParameters::texts(ModbusParameters::baudRate()).mid(0, 6) },
     };
     for (const auto &selector : selectors) {
         selector.first->addItems(selector.second);
@@ -142,14 +144,14 @@ void MainWindow::mbThreadFinished()
         const char *trace;
         QComboBox *selector;
         void (ModbusMasterThread::*write)(const QString &);
-        const QStringList &texts;
+        const ModbusParameters::CodedParameter &parameter;
     } selectorWrites[] = {
         { writeParityPending, "mbThreadFinished(): write parity", ui->comboBox_parity,
-          &ModbusMasterThread::writeParity, ModbusProtocol::parityTexts() },
+          &ModbusMasterThread::writeParity, ModbusParameters::parity() },
         { writeStopBitsPending, "mbThreadFinished(): write stop bits", ui->comboBox_stopBits,
-          &ModbusMasterThread::writeStopBits, ModbusProtocol::stopBitsTexts() },
+          &ModbusMasterThread::writeStopBits, ModbusParameters::stopBits() },
         { writeBaudRatePending, "mbThreadFinished(): write baudrate", ui->comboBox_baudRate,
-          &ModbusMasterThread::writeBaudRate, ModbusProtocol::baudRateTexts() },
+          &ModbusMasterThread::writeBaudRate, ModbusParameters::baudRate() },
     };
     for (const auto &w : selectorWrites) {
         if (!w.pending)
@@ -159,7 +161,7 @@ void MainWindow::mbThreadFinished()
         (mbThread->*w.write)(text);
         w.pending = false;
         readPhase = 0;
-        if (w.texts.contains(text))
+        if (ModbusParameters::findText(w.parameter, text))
             return;
     }
 
@@ -323,9 +325,9 @@ void MainWindow::baudRate(QString s)
 
 void MainWindow::firmware(QString id, int y, int m, int d)
 {
-    using ValueFormat::FeatureSet;
-    const FeatureSet set = ValueFormat::featureSet(y, m, d);
-    const QString text = ValueFormat::firmwareText(id, y, m, d);
+    using Firmware::FeatureSet;
+    const FeatureSet set = Firmware::featureSet(y, m, d);
+    const QString text = Firmware::text(id, y, m, d);
 
     // The same report again keeps the feature set and the user's choices in the editors.
     if (text != ui->label_firmware->text()) {
@@ -488,7 +490,7 @@ void MainWindow::setupEditableParameters(bool offer38400)
     // Every selector is put to -1 before its change link is made, so none of this marks a write.
     ui->label_baudRate->setText(noValue);
     setChangeLink(Parameter::BaudRate, false);
-    const QString fastest = ModbusProtocol::baudRateTexts().at(6);
+    const QString fastest = QLatin1String(ModbusParameters::baudRate().codes.at(6).text);
     if (offer38400 && ui->comboBox_baudRate->findText(fastest) < 0)
         ui->comboBox_baudRate->addItem(fastest);
     else if (!offer38400 && ui->comboBox_baudRate->count() > 6)

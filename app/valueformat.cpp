@@ -23,23 +23,4 @@ QString integer(int value)
     return QStringLiteral("%1").arg(value);
 }
 
-FeatureSet featureSet(int year, int month, int day)
-{
-    if (month == 15)
-        return FeatureSet::Legacy;
-    if (year == 2014 && day == 18 && month == 2)
-        return FeatureSet::UpTo19200;
-    return FeatureSet::Current;
-}
-
-QString firmwareText(const QString &id, int year, int month, int day)
-{
-    if (featureSet(year, month, day) == FeatureSet::Legacy)
-        return QStringLiteral("Legacy");
-    // Concatenated rather than formatted: the identifier may hold any four characters.
-    return id + QLatin1String("__") + QString::number(year) + QLatin1Char('-')
-        + QStringLiteral("%1").arg(month, 2, 10, QLatin1Char('0')) + QLatin1Char('-')
-        + QStringLiteral("%1").arg(day, 2, 10, QLatin1Char('0'));
-}
-
 } // namespace ValueFormat

@@ -1,91 +1,18 @@
 #include "modbusmasterthread.h"
 
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
+#include "modbustransaction.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QSerialPort>
 
 using namespace ModbusProtocol;
 
-namespace {
-
-struct WriteCode
+ModbusMasterThread::ModbusMasterThread(QObject *parent) : QThread(parent)
 {
-    const char *text;
-    int value;
-    const char *info; // translated in the context ModbusMasterThread when emitted
-};
-
-const WriteCode baudRateCodes[] = {
-    { "600", 0, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 600") },
-    { "1200", 1, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 1200") },
-    { "2400", 2, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 2400") },
-    { "4800", 3, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 4800") },
-    { "9600", 4, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 9600") },
-    { "19200", 5, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 19200") },
-    { "38400", 6, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write baud rate: 38400") },
-};
-
-const WriteCode parityCodes[] = {
-    { "None", 0, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write parity: None") },
-    { "Even", 1, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write parity: Even") },
-    { "Odd", 2, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write parity: Odd") },
-};
-
-const WriteCode stopBitsCodes[] = {
-    { "1", 0, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write stop bits: 1") },
-    { "2", 1, QT_TRANSLATE_NOOP("ModbusMasterThread", "Write stop bits: 2") },
-};
-
-template<size_t N>
-const WriteCode *findCode(const WriteCode (&table)[N], const QString &text)
-{
-    for (const WriteCode &code : table) {
-        if (text == QLatin1String(code.text))
-            return &code;
-    }
-    return nullptr;
+    qRegisterMetaType<ModbusTransaction>();
 }
-
-// The line is fixed whatever the transmitter has been configured to: the tool always talks
-// 19200 8N1. Each step has its own failure text and trace line.
-struct LineSetting
-{
-    bool (*apply)(QSerialPort &);
-    const char *errorText;
-    const char *trace;
-};
-
-const LineSetting lineSettings[] = {
-    { [](QSerialPort &p) {
-         return p.setBaudRate(QSerialPort::Baud19200, QSerialPort::AllDirections);
-     },
-      QT_TRANSLATE_NOOP("ModbusMasterThread",
-                        "Can't set baud rate 19200 baud to port %1, error code %2"),
-      "run(): baud rate error, exit" },
-    { [](QSerialPort &p) { return p.setDataBits(QSerialPort::Data8); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set 8 data bits to port %1, error code %2"),
-      "run(): data bits error, exit" },
-    { [](QSerialPort &p) { return p.setParity(QSerialPort::NoParity); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set no parity to port %1, error code %2"),
-      "run(): parity error, exit" },
-    { [](QSerialPort &p) { return p.setStopBits(QSerialPort::OneStop); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set 1 stop bit to port %1, error code %2"),
-      "run(): stop bits error, exit" },
-    { [](QSerialPort &p) { return p.setFlowControl(QSerialPort::NoFlowControl); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread",
-                        "Can't set no flow control to port %1, error code %2"),
-      "run(): flow control error, exit" },
-};
-
-constexpr int writeWaitMs = 100;
-constexpr int receivePasses = 6;
-constexpr int receivePassMs = 50;
-
-} // namespace
-
-ModbusMasterThread::ModbusMasterThread(QObject *parent) : QThread(parent) { }
 
 ModbusMasterThread::~ModbusMasterThread()
 {
@@ -114,31 +41,29 @@ void ModbusMasterThread::readVolatileRegisters()
 void ModbusMasterThread::writeBaudRate(const QString &text)
 {
     // Leaves requestDelay as the previous operation set it.
-    const WriteCode *code = findCode(baudRateCodes, text);
-    if (!code)
-        return;
-    emit info(tr(code->info));
-    writeSingleRegister(baudRateRegister, code->value);
+    writeCoded(ModbusParameters::baudRate(), text);
 }
 
 void ModbusMasterThread::writeParity(const QString &text)
 {
     requestDelay = 0;
-    const WriteCode *code = findCode(parityCodes, text);
-    if (!code)
-        return;
-    emit info(tr(code->info));
-    writeSingleRegister(parityRegister, code->value);
+    writeCoded(ModbusParameters::parity(), text);
 }
 
 void ModbusMasterThread::writeStopBits(const QString &text)
 {
     requestDelay = 0;
-    const WriteCode *code = findCode(stopBitsCodes, text);
+    writeCoded(ModbusParameters::stopBits(), text);
+}
+
+void ModbusMasterThread::writeCoded(const ModbusParameters::CodedParameter &parameter,
+                                    const QString &text)
+{
+    const ModbusParameters::Code *code = ModbusParameters::findText(parameter, text);
     if (!code)
         return;
-    emit info(tr(code->info));
-    writeSingleRegister(stopBitsRegister, code->value);
+    emit info(tr(code->announcement));
+    writeSingleRegister(parameter.registerNumber, code->value);
 }
 
 void ModbusMasterThread::writeAddress(int address)
@@ -168,84 +93,64 @@ void ModbusMasterThread::run()
     qDebug() << "run(): start";
 
     QSerialPort port;
-    port.setPortName(portName);
-    auto fail = [&](const char *text, const char *trace) {
-        // One-pass arg(): a port name that itself contains "%2" stays as it is.
-        emit error(tr(text).arg(portName, QString::number(port.error())));
+    QString failure;
+    const char *trace = nullptr;
+    if (!ModbusLine::open(port, portName, &failure, &trace)) {
+        emit error(failure);
         qDebug() << trace;
-    };
-    if (!port.open(QIODevice::ReadWrite)) {
-        fail(QT_TR_NOOP("Can't open %1, error code %2"), "run(): open error, exit");
+        ModbusTransaction t;
+        t.request = ModbusRequest;
+        t.sentAt = QDateTime::currentDateTime();
+        t.judgement.kind = ResponseKind::PortFailure;
+        t.judgement.portFailure = failure;
+        emit transaction(t);
         return;
     }
-    for (const LineSetting &setting : lineSettings) {
-        if (!setting.apply(port)) {
-            fail(setting.errorText, setting.trace);
-            return;
-        }
-    }
-    // Bytes that arrived while the port was closed (a late answer to the previous request) are
-    // kept by the driver and would be taken for this transaction's answer.
-    port.clear(QSerialPort::Input);
 
-    qDebug() << "run(): sending request";
-    port.write(ModbusRequest);
-    port.flush();
-    // flush() has normally written everything; waiting regardless would only poll for the full
-    // 100 ms and pull the answer into Qt's buffer behind waitForReadyRead's back.
-    QElapsedTimer writeTimer;
-    writeTimer.start();
-    while (port.bytesToWrite() > 0 && writeTimer.elapsed() < writeWaitMs)
-        port.waitForBytesWritten(int(writeWaitMs - writeTimer.elapsed()));
-
-    qDebug() << "run(): reading response";
-    QByteArray response;
-    for (int pass = 0; pass < receivePasses; ++pass) {
-        // Data already in Qt's buffer is readable now; waitForReadyRead would only watch the
-        // descriptor and sit out its whole time-out.
-        if (port.bytesAvailable() == 0)
-            port.waitForReadyRead(receivePassMs);
-        response.append(port.readAll());
-    }
-    qDebug() << "run(): " << response.size() << " bytes read";
-
-    if (handleResponse(response) == ResponseKind::UnexpectedLength)
+    const ModbusTransaction t = ModbusLine::exchange(port, ModbusRequest);
+    announce(t.judgement);
+    if (t.judgement.kind == ResponseKind::UnexpectedLength)
         port.readAll(); // the rest of a garbled answer must not reach the next transaction
 
     qDebug() << "run(): end";
     port.clear(QSerialPort::AllDirections);
     port.close();
+    emit transaction(t);
 }
 
 ResponseKind ModbusMasterThread::handleResponse(const QByteArray &response)
 {
-    const ResponseKind kind = judgeResponse(response);
-    switch (kind) {
-    case ResponseKind::VolatileBlock:
-        decodeVolatileBlock(response);
-        break;
-    case ResponseKind::PersistentBlock:
-        decodePersistentBlock(response);
-        break;
-    case ResponseKind::WriteEcho:
-        emit info(tr("Response OK"));
-        break;
-    case ResponseKind::NoAnswer:
-        emit info(tr("Timeout"));
-        break;
-    case ResponseKind::CrcError:
-        emit info(tr("Bad response, CRC error"));
-        qDebug() << "run(): CRC error";
-        break;
-    case ResponseKind::UnexpectedLength:
-        break;
-    }
-    return kind;
+    const Judgement judgement = judgeResponse(response);
+    announce(judgement);
+    return judgement.kind;
 }
 
-void ModbusMasterThread::decodeVolatileBlock(const QByteArray &frame)
+void ModbusMasterThread::announce(const Judgement &judgement)
 {
-    const VolatileValues v = decodeVolatileValues(frame);
+    switch (judgement.kind) {
+    case ResponseKind::VolatileBlock:
+        decodeVolatileBlock(judgement.volatileValues);
+        return;
+    case ResponseKind::PersistentBlock:
+        decodePersistentBlock(judgement.persistentValues);
+        return;
+    case ResponseKind::PortFailure: // reported through error() where it happens
+        return;
+    case ResponseKind::CrcError:
+        emit info(statusText(judgement, ModbusRequest));
+        qDebug() << "run(): CRC error";
+        return;
+    case ResponseKind::WriteEcho:
+    case ResponseKind::NoAnswer:
+    case ResponseKind::Exception:
+    case ResponseKind::UnexpectedLength:
+        emit info(statusText(judgement, ModbusRequest));
+        return;
+    }
+}
+
+void ModbusMasterThread::decodeVolatileBlock(const VolatileValues &v)
+{
     emit temperature(v.temperature);
     emit temperatureAlarm(v.temperatureAlarm);
     emit humidity(v.humidity);
@@ -260,9 +165,8 @@ void ModbusMasterThread::decodeVolatileBlock(const QByteArray &frame)
     emit hxAlarm(v.hxAlarm);
 }
 
-void ModbusMasterThread::decodePersistentBlock(const QByteArray &frame)
+void ModbusMasterThread::decodePersistentBlock(const PersistentValues &p)
 {
-    const PersistentValues p = decodePersistentValues(frame);
     emit firmware(p.firmwareId, p.year, p.month, p.day);
     emit housing(p.housing);
     // A code outside its table emits nothing, so the window keeps what it showed.

@@ -1,7 +1,9 @@
 #ifndef MODBUSMASTERTHREAD_H
 #define MODBUSMASTERTHREAD_H
 
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
+#include "modbustransaction.h"
 
 #include <QByteArray>
 #include <QString>
@@ -27,8 +29,8 @@ public:
     void writeStopBits(const QString &text);
     void writeAddress(int address);
 
-    // Judges what arrived in one transaction and emits accordingly. run() calls it with the
-    // answer; it holds no state of its own, so a fuzzer can feed it any bytes.
+    // Judges an answer to ModbusRequest and emits what it holds, as run() does with what
+    // arrives; it holds no state of its own, so a fuzzer can feed it any bytes.
     ModbusProtocol::ResponseKind handleResponse(const QByteArray &response);
 
 signals:
@@ -52,6 +54,9 @@ signals:
     void baudRate(QString s);
     void firmware(QString s, int y, int m, int d);
     void housing(int i);
+    // Every transaction once, after its other signals: what went out, what came back and what
+    // it was judged to be, port failures included.
+    void transaction(const ModbusTransaction &t);
 
 protected:
     void run() override;
@@ -59,8 +64,10 @@ protected:
 private:
     void readHoldingRegisters(int startRegister, int registerCount);
     void writeSingleRegister(int registerNumber, int value);
-    void decodeVolatileBlock(const QByteArray &frame);
-    void decodePersistentBlock(const QByteArray &frame);
+    void writeCoded(const ModbusParameters::CodedParameter &parameter, const QString &text);
+    void announce(const ModbusProtocol::Judgement &judgement);
+    void decodeVolatileBlock(const ModbusProtocol::VolatileValues &v);
+    void decodePersistentBlock(const ModbusProtocol::PersistentValues &p);
 
     QString portName;
     int requestDelay = 1000; // every read sets it again before use

@@ -1,5 +1,9 @@
 #include "modbusprotocol.h"
 
+#include "modbusparameters.h"
+
+#include <QCoreApplication>
+
 #include <cstring>
 
 quint16 modbusCrc16(const QByteArray &data)
@@ -15,29 +19,38 @@ quint16 modbusCrc16(const QByteArray &data)
 
 namespace ModbusProtocol {
 
-const QStringList &baudRateTexts()
+// index counts registers after the byte count.
+static quint16 registerAt(const QByteArray &frame, int index)
 {
-    static const QStringList texts { "600", "1200", "2400", "4800", "9600", "19200", "38400" };
-    return texts;
+    const int offset = 3 + 2 * index;
+    Q_ASSERT(offset + 1 < frame.size());
+    return quint16(quint8(frame.at(offset)) << 8 | quint8(frame.at(offset + 1)));
 }
 
-const QStringList &parityTexts()
+static qint16 signedRegisterAt(const QByteArray &frame, int index)
 {
-    static const QStringList texts { "None", "Even", "Odd" };
-    return texts;
+    return qint16(registerAt(frame, index));
 }
 
-const QStringList &stopBitsTexts()
+static quint32 doubleRegisterAt(const QByteArray &frame, int index)
 {
-    static const QStringList texts { "1", "2" };
-    return texts;
+    // The transmitter sends the low 16 bits in the first register of the pair.
+    return quint32(registerAt(frame, index)) | quint32(registerAt(frame, index + 1)) << 16;
+}
+
+static float floatFromWords(quint32 bits)
+{
+    float value;
+    static_assert(sizeof value == sizeof bits, "IEEE 754 single precision expected");
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
 }
 
 static QByteArray requestFrame(quint8 function, int field1, int field2)
 {
     QByteArray frame;
     frame.reserve(8);
-    frame.append(char(broadcastAddress));
+    frame.append(char(anyTransmitterAddress));
     frame.append(char(function));
     frame.append(char(0x00)); // register numbers and counts stay below 256
     frame.append(char(field1 & 0xFF));
@@ -57,49 +70,6 @@ QByteArray readHoldingRegistersFrame(int startRegister, int registerCount)
 QByteArray writeSingleRegisterFrame(int registerNumber, int value)
 {
     return requestFrame(writeSingleRegisterFunction, registerNumber, value & 0xFFFF);
-}
-
-ResponseKind judgeResponse(const QByteArray &response)
-{
-    const int length = response.size();
-    if (length == 0)
-        return ResponseKind::NoAnswer;
-    if (length != volatileAnswerLength && length != persistentAnswerLength
-        && length != writeEchoLength)
-        return ResponseKind::UnexpectedLength;
-    if (modbusCrc16(response) != 0)
-        return ResponseKind::CrcError;
-    if (length == volatileAnswerLength)
-        return ResponseKind::VolatileBlock;
-    if (length == persistentAnswerLength)
-        return ResponseKind::PersistentBlock;
-    return ResponseKind::WriteEcho;
-}
-
-quint16 registerAt(const QByteArray &frame, int index)
-{
-    const int offset = 3 + 2 * index;
-    Q_ASSERT(offset + 1 < frame.size());
-    return quint16(quint8(frame.at(offset)) << 8 | quint8(frame.at(offset + 1)));
-}
-
-qint16 signedRegisterAt(const QByteArray &frame, int index)
-{
-    return qint16(registerAt(frame, index));
-}
-
-quint32 doubleRegisterAt(const QByteArray &frame, int index)
-{
-    // The transmitter sends the low 16 bits in the first register of the pair.
-    return quint32(registerAt(frame, index)) | quint32(registerAt(frame, index + 1)) << 16;
-}
-
-float floatFromWords(quint32 bits)
-{
-    float value;
-    static_assert(sizeof value == sizeof bits, "IEEE 754 single precision expected");
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 quint32 wordsFromFloat(float value)
@@ -132,9 +102,10 @@ VolatileValues decodeVolatileValues(const QByteArray &frame)
     return v;
 }
 
-static QString codeText(const QStringList &table, quint16 code)
+static QString codeText(const ModbusParameters::CodedParameter &parameter, quint16 value)
 {
-    return code < table.size() ? table.at(code) : QString();
+    const ModbusParameters::Code *code = ModbusParameters::findValue(parameter, value);
+    return code ? QLatin1String(code->text) : QString();
 }
 
 PersistentValues decodePersistentValues(const QByteArray &frame)
@@ -151,11 +122,134 @@ PersistentValues decodePersistentValues(const QByteArray &frame)
     p.month = (date >> 5) & 0x0F;
     p.day = date & 0x1F;
     p.housing = signedRegisterAt(frame, reg(housingRegister));
-    p.baudRate = codeText(baudRateTexts(), registerAt(frame, reg(baudRateRegister)));
-    p.parity = codeText(parityTexts(), registerAt(frame, reg(parityRegister)));
-    p.stopBits = codeText(stopBitsTexts(), registerAt(frame, reg(stopBitsRegister)));
+    p.baudRate = codeText(ModbusParameters::baudRate(), registerAt(frame, reg(baudRateRegister)));
+    p.parity = codeText(ModbusParameters::parity(), registerAt(frame, reg(parityRegister)));
+    p.stopBits = codeText(ModbusParameters::stopBits(), registerAt(frame, reg(stopBitsRegister)));
     p.address = signedRegisterAt(frame, reg(addressRegister));
     return p;
+}
+
+Judgement judgeResponse(const QByteArray &answer)
+{
+    Judgement judgement;
+    judgement.length = answer.size();
+    switch (judgement.length) {
+    case 0:
+        judgement.kind = ResponseKind::NoAnswer;
+        return judgement;
+    case volatileAnswerLength:
+    case persistentAnswerLength:
+    case writeEchoLength:
+        break;
+    case exceptionAnswerLength:
+        // A frame of this length is an exception only when it says so and its CRC checks;
+        // anything else of five bytes is as unexpected as any other length.
+        if ((quint8(answer.at(1)) & 0x80) && modbusCrc16(answer) == 0) {
+            judgement.kind = ResponseKind::Exception;
+            judgement.exceptionCode = quint8(answer.at(2));
+            return judgement;
+        }
+        Q_FALLTHROUGH();
+    default:
+        judgement.kind = ResponseKind::UnexpectedLength;
+        return judgement;
+    }
+    if (modbusCrc16(answer) != 0) {
+        judgement.kind = ResponseKind::CrcError;
+    } else if (judgement.length == volatileAnswerLength) {
+        judgement.kind = ResponseKind::VolatileBlock;
+        judgement.volatileValues = decodeVolatileValues(answer);
+    } else if (judgement.length == persistentAnswerLength) {
+        judgement.kind = ResponseKind::PersistentBlock;
+        judgement.persistentValues = decodePersistentValues(answer);
+    } else {
+        judgement.kind = ResponseKind::WriteEcho;
+    }
+    return judgement;
+}
+
+QString describeRequest(const QByteArray &request)
+{
+    const auto field = [&request](int offset) {
+        return int(quint8(request.at(offset)) << 8 | quint8(request.at(offset + 1)));
+    };
+    if (request.size() != 8 || modbusCrc16(request) != 0)
+        return QStringLiteral("request of %1 bytes").arg(request.size());
+    const int first = field(2), second = field(4);
+    switch (quint8(request.at(1))) {
+    case readHoldingRegistersFunction:
+        if (first == persistentFirstRegister && second == persistentRegisterCount)
+            return QStringLiteral("read persistent block");
+        if (first == volatileFirstRegister && second == volatileRegisterCount)
+            return QStringLiteral("read volatile block");
+        return QStringLiteral("read registers %1 to %2").arg(first).arg(first + second - 1);
+    case writeSingleRegisterFunction:
+        if (first == addressRegister)
+            return QStringLiteral("write address = %1").arg(second);
+        for (const auto *parameter : { &ModbusParameters::baudRate(), &ModbusParameters::parity(),
+                                       &ModbusParameters::stopBits() }) {
+            if (parameter->registerNumber != first)
+                continue;
+            const ModbusParameters::Code *code = ModbusParameters::findValue(*parameter, second);
+            return QStringLiteral("write %1 = %2")
+                .arg(QLatin1String(parameter->name),
+                     code ? QLatin1String(code->text) : QStringLiteral("code %1").arg(second));
+        }
+        return QStringLiteral("write register %1 = %2").arg(first).arg(second);
+    default:
+        return QStringLiteral("function %1").arg(quint8(request.at(1)));
+    }
+}
+
+QString exceptionMeaning(int code)
+{
+    switch (code) {
+    case 1:
+        return QCoreApplication::translate("ModbusMasterThread", "illegal function");
+    case 2:
+        return QCoreApplication::translate("ModbusMasterThread", "illegal data address");
+    case 3:
+        return QCoreApplication::translate("ModbusMasterThread", "illegal data value");
+    case 4:
+        return QCoreApplication::translate("ModbusMasterThread", "server device failure");
+    default:
+        return QString();
+    }
+}
+
+QString statusText(const Judgement &judgement, const QByteArray &request)
+{
+    const auto tr = [](const char *text) {
+        return QCoreApplication::translate("ModbusMasterThread", text);
+    };
+    switch (judgement.kind) {
+    case ResponseKind::VolatileBlock:
+    case ResponseKind::PersistentBlock:
+        return QString();
+    case ResponseKind::WriteEcho:
+        return tr("Response OK");
+    case ResponseKind::NoAnswer:
+        return tr("Timeout");
+    case ResponseKind::CrcError:
+        return tr("Bad response, CRC error");
+    case ResponseKind::Exception: {
+        // Exception codes are written in hex in every Modbus document; two digits as there.
+        const QString code =
+            QString::number(judgement.exceptionCode, 16).rightJustified(2, QLatin1Char('0'));
+        QString text = tr("Exception %1 from the transmitter").arg(code.toUpper());
+        const QString meaning = exceptionMeaning(judgement.exceptionCode);
+        if (!meaning.isEmpty())
+            text += QLatin1String(": ") + meaning;
+        if (request.size() > 1 && quint8(request.at(1)) == writeSingleRegisterFunction)
+            text += tr("; refused: %1").arg(describeRequest(request));
+        return text;
+    }
+    case ResponseKind::UnexpectedLength:
+        return tr("Unexpected answer: %1 bytes").arg(judgement.length);
+    case ResponseKind::PortFailure:
+        return judgement.portFailure;
+    }
+    return QString();
 }
 
 } // namespace ModbusProtocol

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 #include <QtGlobal>
 
 // Modbus RTU CRC-16: initial value 0xFFFF, reflected polynomial 0xA001, no final XOR.
@@ -12,7 +11,10 @@ quint16 modbusCrc16(const QByteArray &data);
 
 namespace ModbusProtocol {
 
-constexpr quint8 broadcastAddress = 0xFF; // the tool addresses whichever transmitter is on the line
+// The tool addresses whichever single transmitter is on the line: each answers 0xFF as well as
+// its own address. Address 0 is Modbus broadcast: every slave carries it out and none answers.
+constexpr quint8 anyTransmitterAddress = 0xFF;
+constexpr quint8 broadcastAddress = 0x00;
 constexpr quint8 readHoldingRegistersFunction = 0x03;
 constexpr quint8 writeSingleRegisterFunction = 0x06;
 
@@ -33,29 +35,12 @@ constexpr int housingRegister = 212;
 constexpr int volatileAnswerLength = 3 + 2 * volatileRegisterCount + 2;     // 47
 constexpr int persistentAnswerLength = 3 + 2 * persistentRegisterCount + 2; // 37
 constexpr int writeEchoLength = 8;
-
-// The texts of the coded parameters, indexed by their register value. They are the very items
-// of the window's selectors, so a decoded code can select its item by text.
-const QStringList &baudRateTexts(); // "600" .. "38400", codes 0..6
-const QStringList &parityTexts();   // "None", "Even", "Odd", codes 0..2
-const QStringList &stopBitsTexts(); // "1", "2", codes 0..1
+constexpr int exceptionAnswerLength = 5; // address, function | 0x80, code, CRC
 
 // Request frames: slave address 0xFF, function, two 16-bit fields (register numbers and counts
 // only ever need their low byte), CRC.
 QByteArray readHoldingRegistersFrame(int startRegister, int registerCount);
 QByteArray writeSingleRegisterFrame(int registerNumber, int value);
-
-enum class ResponseKind {
-    NoAnswer,         // nothing arrived
-    VolatileBlock,    // good 47-byte answer
-    PersistentBlock,  // good 37-byte answer
-    WriteEcho,        // good 8-byte answer
-    CrcError,         // one of the three lengths, but the CRC does not check
-    UnexpectedLength, // exception answer, partial or garbled frame
-};
-
-// Judges an answer by its length and CRC only; address, function and byte count are not examined.
-ResponseKind judgeResponse(const QByteArray &response);
 
 struct VolatileValues
 {
@@ -90,12 +75,42 @@ struct PersistentValues
 VolatileValues decodeVolatileValues(const QByteArray &frame);
 PersistentValues decodePersistentValues(const QByteArray &frame);
 
-// Register value helpers, shared with the simulator that encodes what these decode.
-// index counts registers after the byte count.
-quint16 registerAt(const QByteArray &frame, int index);
-qint16 signedRegisterAt(const QByteArray &frame, int index);
-quint32 doubleRegisterAt(const QByteArray &frame, int index); // low word first
-float floatFromWords(quint32 bits);
+enum class ResponseKind {
+    NoAnswer,         // nothing arrived
+    VolatileBlock,    // good 47-byte answer
+    PersistentBlock,  // good 37-byte answer
+    WriteEcho,        // good 8-byte answer
+    CrcError,         // one of the three lengths, but the CRC does not check
+    Exception,        // good 5-byte answer with the function's high bit set
+    UnexpectedLength, // partial or garbled frame, or one of any other length
+    PortFailure,      // the port could not be opened or set up; nothing was sent
+};
+
+// What a transaction's answer says, with what it carries.
+struct Judgement
+{
+    ResponseKind kind = ResponseKind::NoAnswer;
+    int length = 0;        // bytes of the answer
+    int exceptionCode = 0; // Exception
+    VolatileValues volatileValues;
+    PersistentValues persistentValues;
+    QString portFailure; // PortFailure: the whole status text
+};
+
+// Judges an answer by its length and CRC, and an exception by its function's high bit; address,
+// function and byte count of a block are not examined. Decodes a good block.
+Judgement judgeResponse(const QByteArray &answer);
+
+// What a request asks for, in words: "read persistent block", "write parity = Odd".
+QString describeRequest(const QByteArray &request);
+
+// The status-bar text of a judgement; empty for a good read, which shows in the values instead.
+QString statusText(const Judgement &judgement, const QByteArray &request);
+
+// The standard meaning of Modbus exception codes 1 to 4; empty for any other code.
+QString exceptionMeaning(int code);
+
+// Encodings shared with the simulator, which writes what the decoding reads.
 quint32 wordsFromFloat(float value);
 quint16 packFirmwareDate(int year, int month, int day);
 

@@ -1,3 +1,4 @@
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "simulatorserver.h"
 
@@ -168,9 +169,12 @@ int main(int argc, char *argv[])
         transmitter.firmwareDate = firmwareDate(parser.value("firmware-date"));
 
     transmitter.address = int(number(parser, "address", 1, 247));
-    transmitter.baudRateCode = code(parser, "baud-rate", ModbusProtocol::baudRateTexts());
-    transmitter.parityCode = code(parser, "parity", ModbusProtocol::parityTexts());
-    transmitter.stopBitsCode = code(parser, "stop-bits", ModbusProtocol::stopBitsTexts());
+    transmitter.baudRateCode =
+        code(parser, "baud-rate", ModbusParameters::texts(ModbusParameters::baudRate()));
+    transmitter.parityCode =
+        code(parser, "parity", ModbusParameters::texts(ModbusParameters::parity()));
+    transmitter.stopBitsCode =
+        code(parser, "stop-bits", ModbusParameters::texts(ModbusParameters::stopBits()));
     transmitter.housing = int(number(parser, "housing", -32768, 32767));
     transmitter.probeSerial = qint32(number(parser, "probe-serial", 0, 2147483647));
     transmitter.transmitterSerial = qint32(number(parser, "transmitter-serial", 0, 2147483647));

@@ -7,8 +7,6 @@ using namespace ModbusProtocol;
 
 namespace {
 
-constexpr quint8 broadcast = 0;
-
 quint16 field(const QByteArray &frame, int offset)
 {
     return quint16(quint8(frame.at(offset)) << 8 | quint8(frame.at(offset + 1)));
@@ -29,8 +27,8 @@ QByteArray RtuSlave::answer(const QByteArray &request)
     if (request.size() < 4 || modbusCrc16(request) != 0)
         return {};
     const quint8 address = quint8(request.at(0));
-    const bool isBroadcast = address == broadcast;
-    if (!isBroadcast && address != broadcastAddress && address != model->address())
+    const bool isBroadcast = address == broadcastAddress;
+    if (!isBroadcast && address != anyTransmitterAddress && address != model->address())
         return {};
 
     QByteArray frame;

@@ -1,5 +1,6 @@
 #include "transmittermodel.h"
 
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "psychrometrics.h"
 
@@ -101,13 +102,13 @@ TransmitterModel::WriteResult TransmitterModel::writeRegister(int number, quint1
     int highest;
     switch (number) {
     case baudRateRegister:
-        highest = baudRateTexts().size() - 1;
+        highest = ModbusParameters::baudRate().codes.size() - 1;
         break;
     case parityRegister:
-        highest = parityTexts().size() - 1;
+        highest = ModbusParameters::parity().codes.size() - 1;
         break;
     case stopBitsRegister:
-        highest = stopBitsTexts().size() - 1;
+        highest = ModbusParameters::stopBits().codes.size() - 1;
         break;
     case addressRegister:
         if (value < 1)

@@ -121,7 +121,10 @@ private slots:
         startStop->click();
         QTRY_COMPARE_WITH_TIMEOUT(startStop->text(), QString("&Connect"), 10000);
         QCOMPARE(window.statusBar()->currentMessage(),
-                 QString("Can't open %1, error code %2").arg(settings.linkPath).arg(hold ? 2 : 1));
+                 QString("Can't open %1, error code %2: %3")
+                     .arg(settings.linkPath)
+                     .arg(hold ? 2 : 1)
+                     .arg(hold ? "in use by another program" : "no such device"));
         QCOMPARE(shown.count({ "Timeout" }), int(anchorLine.startsWith("run()"))); // if in flight
 
         QVERIFY(hold ? (holder.close(), true) : server.start()); // the port is back

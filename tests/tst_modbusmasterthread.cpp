@@ -33,14 +33,19 @@ static QByteArray persistentAnswer(const char *codes = "0005 0002 0001", const c
 static const QString persistentSignals = "firmware(X1.7, 2014, 3, 17)|housing(3)|baudRate(19200)|"
                                          "parity(Odd)|stopBits(2)|address(17)|";
 
-// The trace lines of a transaction around what it emitted.
-static QString transcript(int bytesRead, const QString &emitted)
+static const char *const kinds[] = { "no answer",         "volatile block", "persistent block",
+                                     "write echo",        "CRC error",      "exception",
+                                     "unexpected length", "port failure" };
+
+// The trace lines of a transaction around what it emitted, and its report of the whole.
+static QString transcript(int bytesRead, const QString &emitted, const QString &judged)
 {
+    const QString report = "transaction(" + judged + ")|finished";
     if (bytesRead < 0) // the port did not open
-        return "run(): start|" + emitted + "run(): open error, exit|finished";
+        return "run(): start|" + emitted + "run(): open error, exit|" + report;
     return QString("run(): start|run(): sending request|run(): reading response|"
-                   "run():  %1  bytes read|%2run(): end|finished")
-        .arg(QString::number(bytesRead), emitted);
+                   "run():  %1  bytes read|%2run(): end|%3")
+        .arg(QString::number(bytesRead), emitted, report);
 }
 
 class tst_ModbusMasterThread : public QObject
@@ -69,6 +74,11 @@ private slots:
             &M::humidityAlarm, &M::serialNumber, &M::serialNumberTr, &M::dewPointTemperature,
             &M::enthalpy, &M::mixingRatio, &M::absoluteHumidity, &M::wetBulbTemperatur, &M::hxAlarm,
             &M::address, &M::parity, &M::stopBits, &M::baudRate, &M::firmware, &M::housing);
+        connect(&thread, &M::transaction, this, [this](const ModbusTransaction &t) {
+            last = t;
+            events << QString("transaction(%1 > %2: %3)")
+                          .arg(t.request.toHex(), t.answer.toHex(), kinds[int(t.judgement.kind)]);
+        });
         connect(&thread, &QThread::finished, this, [] { events << "finished"; });
     }
 
@@ -120,9 +130,11 @@ private slots:
         thread.wait(10000);
         QCoreApplication::processEvents(); // run() queued all before wait() returned
         const QString info = op.startsWith("Write") ? "info(" + op + ": " + text + ")|" : "";
-        const QString failed = "error(Can't open " + thread.portName + ", error code 1)|";
+        const QString failed =
+            "error(Can't open " + thread.portName + ", error code 1: no such device)|";
+        const QString judged = frame.toLower().replace(" ", "") + " > : port failure";
         QCOMPARE(std::exchange(events, {}).join('|'),
-                 frame == unset ? "" : info + transcript(-1, failed));
+                 frame == unset ? "" : info + transcript(-1, failed, judged));
         QCOMPARE(thread.ModbusRequest.toHex(' ').toUpper(), frame);
         QCOMPARE(thread.requestDelay, delay);
     }
@@ -133,9 +145,16 @@ private slots:
         QTest::addColumn<PtyPeer::Reply>("reply");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<bool>("held"); // by another QSerialPort
+        QTest::addColumn<int>("minRoundTripMs");
+        // The report carries the answer as it came, whatever the judgement made of it.
         auto row = [](const char *name, const PtyPeer::Reply &reply, int bytesRead,
-                      const QString &emitted, bool held = false) {
-            QTest::newRow(name) << reply << transcript(bytesRead, emitted) << held;
+                      const QString &emitted, const char *kind, bool held = false) {
+            const QByteArray received = reply.bytes.left(qMax(0, bytesRead)).toHex();
+            QTest::newRow(name) << reply
+                                << transcript(bytesRead, emitted,
+                                              "ff030000001591db > " + received + ": " + kind)
+                                << held
+                                << (reply.gapMs * (bytesRead / qMax(1, reply.chunkSize) - 1));
         };
         const QByteArray volatileAnswer = withCrc(
             "ff032a 0000 41ac ffff 0000 4235 0001 e240 0001 fffe ffff 0000 c148 0000 3f80 0fdb "
@@ -148,20 +167,30 @@ private slots:
         auto broken = [](QByteArray frame) { return frame.replace(4, 1, "\x77"); };
         const char *crcError = "info(Bad response, CRC error)|run(): CRC error|";
 
-        row("volatile block", { volatileAnswer }, 47, volatileSignals);
-        row("persistent block", { persistentAnswer() }, 37, persistentSignals);
+        row("volatile block", { volatileAnswer }, 47, volatileSignals, "volatile block");
+        row("persistent block", { persistentAnswer() }, 37, persistentSignals, "persistent block");
         row("codes outside their tables, date FFFF", { persistentAnswer("0007 0003 0002", "ffff") },
-            37, "firmware(X1.7, 2127, 15, 31)|housing(3)|address(17)|");
-        row("4 chunks 30 ms apart", { volatileAnswer, 0, 12, 30 }, 47, volatileSignals);
-        row("volatile block, a byte broken", { broken(volatileAnswer) }, 47, crcError);
-        row("persistent block, a byte broken", { broken(persistentAnswer()) }, 37, crcError);
-        row("write echo, a byte broken", { broken(withCrc("ff0600cd0011")) }, 8, crcError);
-        row("48 bytes with a good CRC", { withCrc(volatileAnswer.left(46).toHex()) }, 48, "");
-        row("the block 800 ms late", { volatileAnswer, 800 }, 0, "info(Timeout)|");
-        row("half the block, the rest 800 ms late", { volatileAnswer, 0, 24, 800 }, 24, "");
-        row("5-byte exception answer", { withCrc("ff8302") }, 5, "");
-        row("echo of another write", { withCrc("ff0600cd0005") }, 8, "info(Response OK)|");
-        row("port held by another", {}, -1, "error(Can't open %1, error code 2)|", true);
+            37, "firmware(X1.7, 2127, 15, 31)|housing(3)|address(17)|", "persistent block");
+        row("4 chunks 30 ms apart", { volatileAnswer, 0, 12, 30 }, 47, volatileSignals,
+            "volatile block");
+        row("volatile block, a byte broken", { broken(volatileAnswer) }, 47, crcError, "CRC error");
+        row("persistent block, a byte broken", { broken(persistentAnswer()) }, 37, crcError,
+            "CRC error");
+        row("write echo, a byte broken", { broken(withCrc("ff0600cd0011")) }, 8, crcError,
+            "CRC error");
+        row("48 bytes with a good CRC", { withCrc(volatileAnswer.left(46).toHex()) }, 48,
+            "info(Unexpected answer: 48 bytes)|", "unexpected length");
+        row("the block and 3 trailing bytes", { volatileAnswer + "\x01\x02\x03" }, 50,
+            "info(Unexpected answer: 50 bytes)|", "unexpected length");
+        row("the block 800 ms late", { volatileAnswer, 800 }, 0, "info(Timeout)|", "no answer");
+        row("half the block, the rest 800 ms late", { volatileAnswer, 0, 24, 800 }, 24,
+            "info(Unexpected answer: 24 bytes)|", "unexpected length");
+        row("5-byte exception answer", { withCrc("ff8302") }, 5,
+            "info(Exception 02 from the transmitter: illegal data address)|", "exception");
+        row("echo of another write", { withCrc("ff0600cd0005") }, 8, "info(Response OK)|",
+            "write echo");
+        row("port held by another", {}, -1,
+            "error(Can't open %1, error code 2: in use by another program)|", "port failure", true);
     }
 
     void transaction()
@@ -169,6 +198,7 @@ private slots:
         QFETCH(PtyPeer::Reply, reply);
         QFETCH(QString, expected);
         QFETCH(bool, held);
+        QFETCH(int, minRoundTripMs);
         PtyPeer peer;
         QSerialPort holder(peer.slavePath());
         QVERIFY(!held || holder.open(QIODevice::ReadWrite));
@@ -187,19 +217,30 @@ private slots:
         thread.setPortName(peer.slavePath());
         thread.requestDelay = 0; // no pause
         // Answers are told apart by their length alone, whatever was asked.
+        const QDateTime before = QDateTime::currentDateTime();
         QCOMPARE(transact("ff030000001591db"), expected.replace("%1", peer.slavePath()));
+        QVERIFY(last.sentAt >= before && last.sentAt <= QDateTime::currentDateTime());
+        // Nothing came: no round trip. Else it ends with the last byte, within the six passes.
+        QVERIFY2(last.answer.isEmpty()
+                     ? last.roundTripMs == -1
+                     : last.roundTripMs >= minRoundTripMs && last.roundTripMs < 400,
+                 qPrintable(QString::number(last.roundTripMs)));
         holder.close();
         QVERIFY2(QSerialPort(peer.slavePath()).open(QIODevice::ReadWrite), "the port is not free");
 
         // Whatever of the first answer comes late must not reach the next transaction.
         QTRY_VERIFY(!peer.answering());
-        QCOMPARE(transact("ff0300c80010d026"), transcript(37, persistentSignals));
+        QCOMPARE(
+            transact("ff0300c80010d026"),
+            transcript(37, persistentSignals,
+                       "ff0300c80010d026 > " + persistentAnswer().toHex() + ": persistent block"));
         const QByteArray first = held ? "" : "ff 03 00 00 00 15 91 db ";
         QCOMPARE(peer.received().toHex(' '), first + "ff 03 00 c8 00 10 d0 26");
     }
 
 private:
     ModbusMasterThread thread; // idle between the rows
+    ModbusTransaction last;    // the latest report
 };
 
 QTEST_GUILESS_MAIN(tst_ModbusMasterThread)

@@ -4,8 +4,6 @@
 
 #include <limits>
 
-using ValueFormat::FeatureSet;
-
 class tst_ValueFormat : public QObject
 {
     Q_OBJECT
@@ -38,33 +36,6 @@ private slots:
     }
 
     void integer() { QCOMPARE(ValueFormat::integer(-1234567), "-1234567"); } // no separators
-
-    void firmware_data()
-    {
-        QTest::addColumn<QString>("firmware"); // identifier "__" yyyy-mm-dd, as the window shows it
-        QTest::addColumn<int>("featureSet");
-
-        const int legacy = int(FeatureSet::Legacy), upTo19200 = int(FeatureSet::UpTo19200);
-        const int current = int(FeatureSet::Current);
-        QTest::newRow("2014-02-18") << "ABCD__2014-02-18" << upTo19200;
-        QTest::newRow("2014-02-19") << "ABCD__2014-02-19" << current;
-        QTest::newRow("2014-01-18") << "ABCD__2014-01-18" << current;
-        QTest::newRow("2015-02-18") << "ABCD__2015-02-18" << current;
-        QTest::newRow("month 15: legacy") << "\xff\xff__2127-15-31" << legacy;
-        QTest::newRow("month and day 0") << "QV30__2000-00-00" << current;
-        QTest::newRow("percent signs stay") << "%1%2__2020-01-02" << current;
-    }
-
-    void firmware()
-    {
-        QFETCH(QString, firmware);
-        QFETCH(int, featureSet);
-        const QStringList ymd = firmware.section("__", 1).split('-');
-        const int y = ymd[0].toInt(), m = ymd[1].toInt(), d = ymd[2].toInt();
-        QCOMPARE(int(ValueFormat::featureSet(y, m, d)), featureSet);
-        QCOMPARE(ValueFormat::firmwareText(firmware.section("__", 0, 0), y, m, d),
-                 featureSet == int(FeatureSet::Legacy) ? "Legacy" : firmware);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_ValueFormat)

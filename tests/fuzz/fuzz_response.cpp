@@ -58,8 +58,18 @@ static K expect(const uint8_t *f, size_t size, QStringList &out)
         out << emission(Info, QString(text));
         return size == 0 ? K::NoAnswer : good ? K::WriteEcho : K::CrcError;
     }
-    if (!good)
+    if (size == 5 && (f[1] & 0x80) && !crc16(f, size)) {
+        const char *const meanings[] = { "", ": illegal function", ": illegal data address",
+                                         ": illegal data value", ": server device failure" };
+        out << emission(Info,
+                        QString::asprintf("Exception %02X from the transmitter%s", f[2],
+                                          f[2] < 5 ? meanings[f[2]] : ""));
+        return K::Exception;
+    }
+    if (!good) {
+        out << emission(Info, QString("Unexpected answer: %1 bytes").arg(size));
         return K::UnexpectedLength;
+    }
     // Register k high byte first; a 32-bit value has its low word first.
     const auto reg = [f](int k) { return quint16(f[3 + 2 * k] << 8 | f[4 + 2 * k]); };
     const auto pair = [&reg](int k) { return reg(k) | quint32(reg(k + 1)) << 16; };
@@ -121,9 +131,9 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
 {
     size = LLVMFuzzerMutate(data, size, maxSize);
     if ((seed & 0x0C) == 0) // padded with whatever the buffer holds
-        size = qMin(maxSize, size_t("\x08\x25\x2f"[(seed >> 4) % 3]));
+        size = qMin(maxSize, size_t("\x05\x08\x25\x2f"[(seed >> 4) % 4]));
     const quint16 crc = size >= 2 ? crc16(data, size - 2) : 0;
-    if ((size == 8 || size == 37 || size == 47) && (seed & 1))
+    if ((size == 5 || size == 8 || size == 37 || size == 47) && (seed & 1))
         data[size - 2] = uint8_t(crc), data[size - 1] = uint8_t(crc >> 8);
     return size;
 }

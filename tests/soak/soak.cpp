@@ -1,6 +1,7 @@
 // Soak of the polling cycle under all six simulator faults while a simulated user changes the four
 // parameters. Usage: soak [transactions (60)] [seed (1)]; scripts/soak.sh sums "soak-figures:".
 #include "mainwindow.h"
+#include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "simulatorserver.h"
 
@@ -21,7 +22,9 @@ const QStringList writeTraces =
     QStringList { "address", "parity", "stop bits", "baudrate" }.replaceInStrings(
         QRegularExpression("^"), "mbThreadFinished(): write ");
 const int registers[] = { addressRegister, parityRegister, stopBitsRegister, baudRateRegister };
-const QStringList &(*const texts[])() = { nullptr, parityTexts, stopBitsTexts, baudRateTexts };
+const ModbusParameters::CodedParameter &(*const coded[])() = { nullptr, ModbusParameters::parity,
+                                                               ModbusParameters::stopBits,
+                                                               ModbusParameters::baudRate };
 // Start to start: a pause of at most 1 s, 100 ms of write wait and six 50 ms receive passes.
 constexpr qint64 boundMs = 1000 + 100 + 6 * 50, slackMs = 1000;
 // Sanitizers' allocators grow by design: LeakSanitizer, not resident memory, finds leaks there.
@@ -126,7 +129,8 @@ int main(int argc, char *argv[])
                 pending[p] = true;
                 lastSet[p] = writeSingleRegisterFrame(
                     registers[p],
-                    spinBox ? spinBox->value() : texts[p]().indexOf(box->currentText()));
+                    spinBox ? spinBox->value()
+                            : ModbusParameters::texts(coded[p]()).indexOf(box->currentText()));
             }
             if (rssWarm < 0 && transactions >= qMax(count / 10, qMin(20, count / 3)))
                 rssWarm = residentKb();

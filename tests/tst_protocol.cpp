@@ -1,0 +1,140 @@
+#include "firmware.h"
+#include "modbusparameters.h"
+#include "modbusprotocol.h"
+
+#include <QtTest>
+
+using namespace ModbusProtocol;
+using Firmware::FeatureSet;
+
+static QByteArray withCrc(const QByteArray &hex)
+{
+    const QByteArray frame = QByteArray::fromHex(hex);
+    return frame + char(modbusCrc16(frame) & 0xFF) + char(modbusCrc16(frame) >> 8);
+}
+
+class tst_Protocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firmware_data()
+    {
+        QTest::addColumn<QString>("firmware"); // identifier "__" yyyy-mm-dd, as the window shows it
+        QTest::addColumn<int>("featureSet");
+
+        const int legacy = int(FeatureSet::Legacy), upTo19200 = int(FeatureSet::UpTo19200);
+        const int current = int(FeatureSet::Current);
+        QTest::newRow("2014-02-18") << "ABCD__2014-02-18" << upTo19200;
+        QTest::newRow("2014-02-19") << "ABCD__2014-02-19" << current;
+        QTest::newRow("2014-01-18") << "ABCD__2014-01-18" << current;
+        QTest::newRow("2015-02-18") << "ABCD__2015-02-18" << current;
+        QTest::newRow("month 15: legacy") << "\xff\xff__2127-15-31" << legacy;
+        QTest::newRow("month and day 0") << "QV30__2000-00-00" << current;
+        QTest::newRow("percent signs stay") << "%1%2__2020-01-02" << current;
+    }
+
+    void firmware()
+    {
+        QFETCH(QString, firmware);
+        QFETCH(int, featureSet);
+        const QStringList ymd = firmware.section("__", 1).split('-');
+        const int y = ymd[0].toInt(), m = ymd[1].toInt(), d = ymd[2].toInt();
+        QCOMPARE(int(Firmware::featureSet(y, m, d)), featureSet);
+        QCOMPARE(Firmware::text(firmware.section("__", 0, 0), y, m, d),
+                 featureSet == int(FeatureSet::Legacy) ? "Legacy" : firmware);
+    }
+
+    // Every kind of answer to a request, judged once: the status text the window and the command
+    // line show comes from this judgement alone.
+    void statusTexts_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("described");
+        QTest::addColumn<QString>("status");
+
+        const QByteArray readVolatile = readHoldingRegistersFrame(0, 21);
+        const QByteArray readPersistent = readHoldingRegistersFrame(200, 16);
+        const QByteArray writeParity = writeSingleRegisterFrame(parityRegister, 2);
+        const QByteArray writeBaud = writeSingleRegisterFrame(baudRateRegister, 6);
+        const QByteArray writeAddress = writeSingleRegisterFrame(addressRegister, 25);
+        const QByteArray volatileBlock = withCrc("ff032a" + QByteArray(84, '0'));
+        const QByteArray persistentBlock = withCrc("ff0320" + QByteArray(64, '0'));
+        auto row = [](const char *name, const QByteArray &request, const QByteArray &answer,
+                      ResponseKind kind, const char *described, const char *status) {
+            QTest::newRow(name) << request << answer << int(kind) << described << status;
+        };
+        row("nothing", readVolatile, {}, ResponseKind::NoAnswer, "read volatile block", "Timeout");
+        row("volatile block", readVolatile, volatileBlock, ResponseKind::VolatileBlock,
+            "read volatile block", "");
+        row("persistent block", readPersistent, persistentBlock, ResponseKind::PersistentBlock,
+            "read persistent block", "");
+        row("write echo", writeAddress, writeAddress, ResponseKind::WriteEcho,
+            "write address = 25", "Response OK");
+        row("block with a broken byte", readPersistent,
+            QByteArray(persistentBlock).replace(5, 1, "\x11"), ResponseKind::CrcError,
+            "read persistent block", "Bad response, CRC error");
+        row("ff 83 02: exception 02 to a read", readVolatile, withCrc("ff8302"),
+            ResponseKind::Exception, "read volatile block",
+            "Exception 02 from the transmitter: illegal data address");
+        row("ff 86 03: exception 03 to a write", writeBaud, withCrc("ff8603"),
+            ResponseKind::Exception, "write baud rate = 38400",
+            "Exception 03 from the transmitter: illegal data value; refused: write baud rate = "
+            "38400");
+        row("ff 86 01", writeParity, withCrc("ff8601"), ResponseKind::Exception,
+            "write parity = Odd",
+            "Exception 01 from the transmitter: illegal function; refused: write parity = Odd");
+        row("ff 83 04", readPersistent, withCrc("ff8304"), ResponseKind::Exception,
+            "read persistent block", "Exception 04 from the transmitter: server device failure");
+        row("ff 83 0b: a code without a standard meaning", readPersistent, withCrc("ff830b"),
+            ResponseKind::Exception, "read persistent block", "Exception 0B from the transmitter");
+        row("5 bytes without the exception bit", readPersistent, withCrc("ff0302"),
+            ResponseKind::UnexpectedLength, "read persistent block", "Unexpected answer: 5 bytes");
+        row("exception with a bad CRC", readPersistent, QByteArray::fromHex("ff830200ff"),
+            ResponseKind::UnexpectedLength, "read persistent block", "Unexpected answer: 5 bytes");
+        row("block with a trailing byte", readVolatile, volatileBlock + '\0',
+            ResponseKind::UnexpectedLength, "read volatile block", "Unexpected answer: 48 bytes");
+        row("a single byte", readVolatile, "\xff", ResponseKind::UnexpectedLength,
+            "read volatile block", "Unexpected answer: 1 bytes");
+        row("a stop-bits write of a code outside the table", writeSingleRegisterFrame(202, 9),
+            {}, ResponseKind::NoAnswer, "write stop bits = code 9", "Timeout");
+        row("a request of another kind", withCrc("01100000"), {}, ResponseKind::NoAnswer,
+            "request of 6 bytes", "Timeout");
+    }
+
+    void statusTexts()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
+        const Judgement judgement = judgeResponse(answer);
+        QTEST(int(judgement.kind), "kind");
+        QCOMPARE(judgement.length, answer.size());
+        QTEST(describeRequest(request), "described");
+        QTEST(statusText(judgement, request), "status");
+    }
+
+    // Selectors, writes, decoding and simulator read one table per parameter: texts in register
+    // order, so a decoded code selects its item by text.
+    void parameterTables()
+    {
+        using namespace ModbusParameters;
+        QCOMPARE(texts(baudRate()).join(' '), "600 1200 2400 4800 9600 19200 38400");
+        QCOMPARE(texts(parity()).join(' '), "None Even Odd");
+        QCOMPARE(texts(stopBits()).join(' '), "1 2");
+        for (const CodedParameter *p : { &baudRate(), &parity(), &stopBits() }) {
+            for (int value = 0; value < p->codes.size(); ++value) {
+                const Code *code = findValue(*p, value);
+                QVERIFY(code);
+                QCOMPARE(findText(*p, QLatin1String(code->text)), code);
+                QCOMPARE(QString(code->announcement),
+                         QStringLiteral("Write %1: %2").arg(p->name, code->text));
+            }
+            QVERIFY(!findValue(*p, p->codes.size()));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Protocol)
+#include "tst_protocol.moc"
