@@ -162,12 +162,25 @@ namespace {
         return result + line + QLatin1Char('\n');
     }
 
+    // The usage line wrapped between its options, never inside "[--parity none|even|odd]".
+    QString wrappedUsage(const CommandText &command)
+    {
+        QString line = QStringLiteral("Usage: ") + usageLine(command);
+        int depth = 0;
+        for (QChar &c : line) {
+            depth += (c == QLatin1Char('[')) - (c == QLatin1Char(']'));
+            if (depth > 0 && c == QLatin1Char(' '))
+                c = QChar(0xA0);
+        }
+        return wrapped(line, 7, 0).replace(QChar(0xA0), QLatin1Char(' '));
+    }
+
     // A two-column list: the label, then its text from column 22 on.
     QString listItem(const QString &label, const QString &text)
     {
         const QString start = QStringLiteral("  ") + label;
         if (start.size() < 21)
-            return wrapped(text, 22, 0).replace(0, start.size(), start);
+            return wrapped(text, 22, 22).replace(0, start.size(), start);
         return start + QLatin1Char('\n') + wrapped(text, 22);
     }
 
@@ -176,7 +189,7 @@ namespace {
         QString text = QStringLiteral("Exit codes:\n");
         for (const auto &code : exitCodes())
             text += listItem(QString::number(code.first), code.second);
-        return text + wrapped(failureNote, 0);
+        return text + QLatin1Char('\n') + wrapped(failureNote, 0);
     }
 
     // roff: a backslash doubled, a minus that is meant as one written \-, no line starts with a
@@ -262,8 +275,16 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
             return fail(QStringLiteral("--%1 is given more than once").arg(name));
     }
 
-    auto value = [&parser](const char *name) { return parser.value(QLatin1String(name)); };
-    auto isSet = [&parser](const char *name) { return parser.isSet(QLatin1String(name)); };
+    auto isSet = [&parser, command](const char *name) {
+        for (const OptionText &option : command->options) {
+            if (qstrcmp(option.name, name) == 0)
+                return parser.isSet(QLatin1String(name));
+        }
+        return false;
+    };
+    auto value = [&](const char *name) {
+        return isSet(name) ? parser.value(QLatin1String(name)) : QString();
+    };
     auto number = [&](const char *name, int low, int high, int *result) {
         bool ok = false;
         *result = value(name).toInt(&ok);
@@ -285,8 +306,10 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         QStringList lower;
         for (const QString &text : texts)
             lower << text.toLower();
-        return fail(QStringLiteral("--%1 takes %2, not \"%3\"")
-                        .arg(QLatin1String(name), lower.join(QLatin1String(", ")), value(name)));
+        const QString last = lower.takeLast();
+        return fail(
+            QStringLiteral("--%1 takes %2 or %3, not \"%4\"")
+                .arg(QLatin1String(name), lower.join(QLatin1String(", ")), last, value(name)));
     };
 
     request->port = value("port");
@@ -346,7 +369,7 @@ QString helpText(const QString &commandName)
             text += listItem(QLatin1String(c.name), QLatin1String(c.summary));
         return text + QLatin1Char('\n') + exitCodeHelp();
     }
-    QString text = QStringLiteral("Usage: ") + usageLine(*command) + QStringLiteral("\n\n");
+    QString text = wrappedUsage(*command) + QLatin1Char('\n');
     text += wrapped(command->description, 0) + QStringLiteral("\nOptions:\n");
     for (const OptionText &option : command->options)
         text += listItem(optionLabel(option), option.description);

@@ -90,11 +90,10 @@ namespace {
         int readPersistent(ModbusProtocol::PersistentValues *values)
         {
             ModbusTransaction t;
-            const int code =
-                exchange(ModbusProtocol::readHoldingRegistersFrame(
-                             ModbusProtocol::persistentFirstRegister,
-                             ModbusProtocol::persistentRegisterCount),
-                         ResponseKind::PersistentBlock, &t);
+            const int code = exchange(
+                ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
+                                                          ModbusProtocol::persistentRegisterCount),
+                ResponseKind::PersistentBlock, &t);
             *values = t.judgement.persistentValues;
             return code;
         }
@@ -220,9 +219,9 @@ namespace {
             return code;
         const ModbusProtocol::PersistentValues &p = reading.persistent;
         const Firmware::FeatureSet set = Commissioning::featureSet(p);
-        const QString firmware = QStringLiteral("firmware %1 (feature set %2)")
-                                     .arg(Commissioning::firmwareText(p),
-                                          Firmware::featureSetName(set));
+        const QString firmware =
+            QStringLiteral("firmware %1 (feature set %2)")
+                .arg(Commissioning::firmwareText(p), Firmware::featureSetName(set));
 
         // Refused before any write, so that a unit is never left half set up.
         if (!Firmware::setsLineParameters(set)
@@ -234,10 +233,10 @@ namespace {
                            QStringLiteral("the unit's firmware, or leave out --baud, --parity "
                                           "and --stop-bits"));
         if (request.baudRate == QLatin1String("38400") && !Firmware::offers38400(set))
-            return failure(
-                Refused,
-                QStringLiteral("The %1 does not accept 38400 baud; nothing was written").arg(firmware),
-                QStringLiteral("the unit's firmware, or choose 19200 baud or less"));
+            return failure(Refused,
+                           QStringLiteral("The %1 does not accept 38400 baud; nothing was written")
+                               .arg(firmware),
+                           QStringLiteral("the unit's firmware, or choose 19200 baud or less"));
 
         // The window's order of writes.
         const Commissioning::Communication before = Commissioning::communication(p);
@@ -258,8 +257,7 @@ namespace {
             if (!c.wanted.isEmpty() && c.wanted != c.current)
                 changes.append({ QLatin1String(c.parameter.name), c.parameter.registerNumber,
                                  findText(c.parameter, c.wanted)->value,
-                                 c.current.isEmpty() ? QStringLiteral("?") : c.current,
-                                 c.wanted });
+                                 c.current.isEmpty() ? QStringLiteral("?") : c.current, c.wanted });
         }
 
         if (changes.isEmpty()) {

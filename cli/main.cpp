@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("quorvel-setup-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
 
+    // The shared transaction traces every step for the window's debug output; here stderr
+    // carries only failures. QT_LOGGING_RULES="default.debug=true" brings the trace back.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
     CommandLine::Request request;
     QString error;
     if (!CommandLine::parse(application.arguments().mid(1), &request, &error)) {
@@ -37,8 +42,8 @@ int main(int argc, char *argv[])
         return CommandLine::Success;
     }
     if (request.help || request.version) {
-        const QString text = request.help ? CommandLine::helpText(request.command)
-                                          : CommandLine::versionText();
+        const QString text =
+            request.help ? CommandLine::helpText(request.command) : CommandLine::versionText();
         std::fputs(text.toUtf8().constData(), stdout);
         return CommandLine::Success;
     }

@@ -53,13 +53,15 @@ QString schemaProblem(const QString &file)
                    "                        json.load(open(sys.argv[2], encoding='utf-8')))\n"
                    "except jsonschema.ValidationError as e:\n"
                    "    print(e.message); sys.exit(1)\n",
-                   file, QStringLiteral(QUORVEL_SOURCE_DIR "/docs/commissioning-record.schema.json") });
+                   file,
+                   QStringLiteral(QUORVEL_SOURCE_DIR "/docs/commissioning-record.schema.json") });
     if (!python.waitForFinished(20000))
         return "python3 did not finish";
     const QByteArray error = python.readAllStandardError();
     if (error.contains("ModuleNotFoundError"))
         return "skip";
-    return python.exitCode() == 0 ? QString() : QString::fromUtf8(python.readAll() + error).trimmed();
+    return python.exitCode() == 0 ? QString()
+                                  : QString::fromUtf8(python.readAll() + error).trimmed();
 }
 
 } // namespace
@@ -72,7 +74,7 @@ private slots:
     void subcommands_data()
     {
         QTest::addColumn<int>("firmware");
-        QTest::addColumn<QString>("writes");    // how the transmitter takes writes
+        QTest::addColumn<QString>("writes"); // how the transmitter takes writes; silent: no answers
         QTest::addColumn<QString>("arguments"); // PORT: the simulator, FILE: a file in a temp dir
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("output"); // patterns on stdout, or stderr on failure
@@ -84,21 +86,25 @@ private slots:
                   legacy = int(Firmware::Legacy);
         const QString untouched = "5 0 0 1";
         QTest::newRow("read, current: calculated values and the transmitter's serial number")
-            << current << "" << "read --port PORT" << 0
+            << current << ""
+            << "read --port PORT" << 0
             << QStringList { "^Firmware: +QV30__2024-05-14 \\(feature set current\\)$",
                              "^Serial number transmitter: +21034568$",
                              "^Temperature: +2\\d(\\.\\d+)? °C$", "^Wet-bulb temperature: .* °C$",
                              "^Hx alarm: +0$" }
             << "" << untouched << 2;
         QTest::newRow("read json, 2014-02-18: no calculated value, no transmitter serial")
-            << feb2014 << "" << "read --port PORT --format json" << 0
+            << feb2014 << ""
+            << "read --port PORT --format json" << 0
             << QStringList { "\"feature_set\": \"2014-02-18\"", "\"baud_rate\": 19200",
                              "\"unit\": \"% r.H.\"" }
             << "dew_point" << untouched << 2;
         QTest::newRow("read csv, legacy: calculated columns empty, line fixed at 19200 None 1")
-            << legacy << "" << "read --port PORT --format csv" << 0
+            << legacy << ""
+            << "read --port PORT --format csv" << 0
             << QStringList { "^time,temperature_degC,temperature_alarm,relative_humidity_pct,",
-                             "^[-0-9T:.+Z]+,2\\d[.\\d]*,0,[.\\d]+,0,,,,,,,21034567,,Legacy,legacy,1,"
+                             "^[-0-9T:.+Z]+,2\\d[.\\d]*,0,[.\\d]+,0,,,,,,,21034567,,Legacy,legacy,"
+                             "1,"
                              "1,19200,None,1$" }
             << "QV10" << untouched << 2;
         QTest::newRow("set, current: all four, written in the window's order, verified")
@@ -106,60 +112,82 @@ private slots:
             << "set --port PORT --baud 38400 --stop-bits 2 --parity odd --address 25" << 0
             << QStringList { "^address: 1 -> 25\nparity: None -> Odd\nstop bits: 1 -> 2\n"
                              "baud rate: 19200 -> 38400$" }
-            << "" << "6 2 1 25" << 6;
+            << ""
+            << "6 2 1 25" << 6;
         QTest::newRow("set, current: what already holds is not written")
-            << current << "" << "set --port PORT --parity none --address 7" << 0
-            << QStringList { "^address: 1 -> 7$" } << "parity" << "5 0 0 7" << 3;
+            << current << ""
+            << "set --port PORT --parity none --address 7" << 0
+            << QStringList { "^address: 1 -> 7$" } << "parity"
+            << "5 0 0 7" << 3;
         QTest::newRow("set, 2014-02-18: 38400 refused before any write")
-            << feb2014 << "" << "set --port PORT --address 3 --baud 38400" << 4
+            << feb2014 << ""
+            << "set --port PORT --address 3 --baud 38400" << 4
             << QStringList { "does not accept 38400 baud; nothing was written; check" } << ""
             << untouched << 1;
         QTest::newRow("set, 2014-02-18: 9600 baud, even parity")
-            << feb2014 << "" << "set --port PORT --baud 9600 --parity even" << 0
+            << feb2014 << ""
+            << "set --port PORT --baud 9600 --parity even" << 0
             << QStringList { "^parity: None -> Even\nbaud rate: 19200 -> 9600$" } << ""
             << "4 1 0 1" << 4;
         QTest::newRow("set, legacy: the parity refused before any write")
-            << legacy << "" << "set --port PORT --address 3 --parity even" << 4
+            << legacy << ""
+            << "set --port PORT --address 3 --parity even" << 4
             << QStringList { "Legacy \\(feature set legacy\\) accepts only a new address" } << ""
             << untouched << 1;
         QTest::newRow("set, legacy: a new address")
-            << legacy << "" << "set --port PORT --address 247" << 0
-            << QStringList { "^address: 1 -> 247$" } << "" << "5 0 0 247" << 3;
+            << legacy << ""
+            << "set --port PORT --address 247" << 0 << QStringList { "^address: 1 -> 247$" } << ""
+            << "5 0 0 247" << 3;
         QTest::newRow("set --dry-run: told, not written")
-            << current << "" << "set --port PORT --stop-bits 2 --dry-run" << 0
-            << QStringList { "^stop bits: 1 -> 2 \\(dry run, not written\\)$" } << ""
-            << untouched << 1;
+            << current << ""
+            << "set --port PORT --stop-bits 2 --dry-run" << 0
+            << QStringList { "^stop bits: 1 -> 2 \\(dry run, not written\\)$" } << "" << untouched
+            << 1;
         QTest::newRow("set: address 248 is bad usage, the port is not opened")
-            << current << "" << "set --port PORT --address 248" << 1
+            << current << ""
+            << "set --port PORT --address 248" << 1
             << QStringList { "--address takes a number from 1 to 247" } << "" << untouched << 0;
         QTest::newRow("set: written, echoed, not stored: read back different")
-            << current << "ignore" << "set --port PORT --address 4 --parity even" << 5
+            << current << "ignore"
+            << "set --port PORT --address 4 --parity even" << 5
             << QStringList { "^quorvel-setup-cli: address written as 4 but read back as 1; check" }
             << "" << untouched << 4;
         QTest::newRow("set: refused by the transmitter with exception 03")
-            << current << "refuse" << "set --port PORT --parity even" << 4
+            << current << "refuse"
+            << "set --port PORT --parity even" << 4
             << QStringList { "Exception 03 from the transmitter: illegal data value; refused: "
                              "write parity = Even" }
             << "" << untouched << 2;
         QTest::newRow("monitor csv, current: a header, then two rows")
-            << current << "" << "monitor --port PORT --count 2 --format csv" << 0
+            << current << ""
+            << "monitor --port PORT --count 2 --format csv" << 0
             << QStringList { "^time,temperature_degC,.*,hx_alarm\n([^\n]+,0\n){2}$" } << ""
             << untouched << 4;
         QTest::newRow("monitor, 2014-02-18: one line without calculated values")
-            << feb2014 << "" << "monitor --port PORT --count 1" << 0
+            << feb2014 << ""
+            << "monitor --port PORT --count 1" << 0
             << QStringList { "^[-0-9T:.+Z]+, temperature [.\\d]+ °C, temperature alarm 0, "
                              "relative humidity [.\\d]+ % r.H., humidity alarm 0\n$" }
             << "" << untouched << 2;
         QTest::newRow("monitor, legacy: one line")
-            << legacy << "" << "monitor --port PORT --count 1" << 0
-            << QStringList { "humidity alarm 0\n$" } << "dew" << untouched << 2;
+            << legacy << ""
+            << "monitor --port PORT --count 1" << 0 << QStringList { "humidity alarm 0\n$" }
+            << "dew" << untouched << 2;
         for (const auto &[name, firmware] :
              { std::pair { "current", current }, { "2014-02-18", feb2014 }, { "legacy", legacy } })
             QTest::newRow(qPrintable(QString("record, %1").arg(name)))
-                << firmware << "" << "record --port PORT --output FILE" << 0
+                << firmware << ""
+                << "record --port PORT --output FILE" << 0
                 << QStringList { "^Record written to .*record.json$" } << "" << untouched << 2;
+        QTest::newRow("read: no answer, three tries")
+            << current << "silent"
+            << "read --port PORT" << 3
+            << QStringList { "^quorvel-setup-cli: Timeout \\(read persistent block, 3 tries\\); "
+                             "check the wiring" }
+            << "" << untouched << 3;
         QTest::newRow("a port that does not exist")
-            << current << "" << "read --port /dev/quorvel-no-such-port" << 2
+            << current << ""
+            << "read --port /dev/quorvel-no-such-port" << 2
             << QStringList { "^quorvel-setup-cli: Can't open /dev/quorvel-no-such-port, error code "
                              "1.*; check the port name" }
             << "" << untouched << 0;
@@ -180,7 +208,9 @@ private slots:
         settings.setFirmware(Firmware(firmware));
         settings.refuseWrites = writes == "refuse" ? 3 : 0;
         settings.ignoreWrites = writes == "ignore";
-        SimulatorServer server(settings);
+        ServerSettings line;
+        line.faults.noAnswer = writes == "silent" ? 1 : 0;
+        SimulatorServer server(settings, line);
         QVERIFY(server.start());
         QTemporaryDir dir;
         const QString file = dir.filePath("record.json");
@@ -214,12 +244,14 @@ private slots:
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("edit"); // a change to the record that the schema must reject
         QTest::addColumn<QString>("rejection");
-        QTest::newRow("set --record: before and after; a made-up wet bulb in a legacy record")
+        QTest::newRow("set --record: before and after; calculated values in a 2014-02-18 one")
             << "set --port PORT --parity odd --record FILE"
-            << "r['transmitter']['firmware'].update(feature_set='legacy', text='Legacy')"
-            << "is not valid";
+            << "r['transmitter']['firmware']['feature_set'] = '2014-02-18'\n"
+               "del r['transmitter']['transmitter_serial']"
+            << "'absolute_humidity' is not one of ['temperature',";
         QTest::newRow("read json: as a record; without the humidity's unit")
-            << "read --port PORT --format json" << "del r['reading']['relative_humidity']['unit']"
+            << "read --port PORT --format json"
+            << "del r['reading']['relative_humidity']['unit']"
             << "'unit' is a required property";
     }
 
@@ -244,16 +276,21 @@ private slots:
             QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         if (arguments.contains("--record")) {
-            QVERIFY(run.out.contains("Record written to"));
-            QVERIFY(QFile(file).open(QIODevice::ReadOnly));
+            QFile record(file);
+            QVERIFY(record.open(QIODevice::ReadOnly));
+            const QJsonObject change =
+                QJsonDocument::fromJson(record.readAll())["change"].toObject();
+            QCOMPARE(change["before"]["parity"].toString() + change["after"]["parity"].toString(),
+                     "noneodd");
         }
 
         // The same check turns down a record with the edit made.
         QProcess python;
-        python.start("python3", { "-c",
-                                  "import json, sys\nr = json.load(open(sys.argv[1]))\n" + edit
-                                      + "\njson.dump(r, open(sys.argv[1], 'w'))",
-                                  file });
+        python.start("python3",
+                     { "-c",
+                       "import json, sys\nr = json.load(open(sys.argv[1]))\n" + edit
+                           + "\njson.dump(r, open(sys.argv[1], 'w'))",
+                       file });
         QVERIFY(python.waitForFinished(20000));
         QCOMPARE(python.exitCode(), 0);
         problem = schemaProblem(file);

@@ -71,8 +71,8 @@ private slots:
             "read volatile block", "");
         row("persistent block", readPersistent, persistentBlock, ResponseKind::PersistentBlock,
             "read persistent block", "");
-        row("write echo", writeAddress, writeAddress, ResponseKind::WriteEcho,
-            "write address = 25", "Response OK");
+        row("write echo", writeAddress, writeAddress, ResponseKind::WriteEcho, "write address = 25",
+            "Response OK");
         row("block with a broken byte", readPersistent,
             QByteArray(persistentBlock).replace(5, 1, "\x11"), ResponseKind::CrcError,
             "read persistent block", "Bad response, CRC error");
@@ -98,8 +98,8 @@ private slots:
             ResponseKind::UnexpectedLength, "read volatile block", "Unexpected answer: 48 bytes");
         row("a single byte", readVolatile, "\xff", ResponseKind::UnexpectedLength,
             "read volatile block", "Unexpected answer: 1 bytes");
-        row("a stop-bits write of a code outside the table", writeSingleRegisterFrame(202, 9),
-            {}, ResponseKind::NoAnswer, "write stop bits = code 9", "Timeout");
+        row("a stop-bits write of a code outside the table", writeSingleRegisterFrame(202, 9), {},
+            ResponseKind::NoAnswer, "write stop bits = code 9", "Timeout");
         row("a request of another kind", withCrc("01100000"), {}, ResponseKind::NoAnswer,
             "request of 6 bytes", "Timeout");
     }
