@@ -156,8 +156,8 @@ namespace {
         if (request.format == QLatin1String("json"))
             print(QString::fromUtf8(Commissioning::toDocument(record(request, reading))).trimmed());
         else if (request.format == QLatin1String("csv"))
-            print(Commissioning::csvHeader(true) + QLatin1Char('\n')
-                  + Commissioning::csvRow(reading, now, true));
+            print(Commissioning::csvHeader() + QLatin1Char('\n')
+                  + Commissioning::csvRow(reading, now));
         else
             print(Commissioning::textLines(reading).join(QLatin1Char('\n')));
         return Success;
@@ -188,9 +188,8 @@ namespace {
             if (!persistentNext) {
                 const QDateTime now = QDateTime::currentDateTime();
                 if (request.format == QLatin1String("csv"))
-                    print((lines == 0 ? Commissioning::csvHeader(false) + QLatin1Char('\n')
-                                      : QString())
-                          + Commissioning::csvRow(reading, now, false));
+                    print((lines == 0 ? Commissioning::csvHeader() + QLatin1Char('\n') : QString())
+                          + Commissioning::csvRow(reading, now));
                 else
                     print(Commissioning::monitorLine(reading, now));
                 ++lines;

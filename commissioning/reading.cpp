@@ -2,6 +2,7 @@
 
 #include "valueformat.h"
 
+#include <charconv>
 #include <cmath>
 
 namespace Commissioning {
@@ -42,23 +43,60 @@ namespace {
           [](const ModbusProtocol::VolatileValues &v) { return double(v.hxAlarm); } },
     };
 
-    const char *const identityColumns[] = {
-        "probe_serial", "transmitter_serial", "firmware", "feature_set", "housing",
-        "address",      "baud_rate",          "parity",   "stop_bits"
+    const char *const csvColumns[] = {
+        "time",
+        "temperature_degC",
+        "temperature_alarm",
+        "relative_humidity_pct",
+        "humidity_alarm",
+        "probe_serial",
+        "transmitter_serial",
+        "dew_point_degC",
+        "enthalpy_kJ_per_kg",
+        "mixing_ratio_g_per_kg",
+        "absolute_humidity_g_per_m3",
+        "wet_bulb_degC",
+        "hx_alarm",
+        "firmware",
+        "transmitter_address",
+        "feature_set",
+        "housing",
+        "baud_rate",
+        "parity",
+        "stop_bits",
     };
+
+    // The shortest text that reads back as the same float.
+    QString exactText(double value)
+    {
+        const float f = float(value);
+        if (std::isnan(f))
+            return QStringLiteral("nan"); // to_chars writes "-nan" when the sign bit is set
+        char text[32];
+        const auto result = std::to_chars(text, text + sizeof text, f);
+        return QString::fromLatin1(text, int(result.ptr - text));
+    }
 
     QString line(const QString &caption, const QString &value)
     {
         return (caption + QLatin1Char(':')).leftJustified(28) + value;
     }
 
-    // A CSV field: quoted when it holds a separator, a quote or a line break.
+    // A field as the recording writes one: quoted when it holds a comma or a quote, quotes
+    // doubled; control characters, which a firmware identifier may hold, become U+FFFD.
     QString csvField(const QString &text)
     {
-        if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
-            && !text.contains(QLatin1Char('\n')))
-            return text;
-        return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\""))
+        QString cleaned = text;
+        bool quote = false;
+        for (QChar &c : cleaned) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                c = QChar::ReplacementCharacter;
+            else if (c == QLatin1Char(',') || c == QLatin1Char('"'))
+                quote = true;
+        }
+        if (!quote)
+            return cleaned;
+        return QLatin1Char('"') + cleaned.replace(QLatin1Char('"'), QLatin1String("\"\""))
             + QLatin1Char('"');
     }
 
@@ -88,8 +126,13 @@ bool hasTransmitterSerial(const ModbusProtocol::PersistentValues &p)
 
 QString timeText(const QDateTime &time)
 {
-    // A local time prints without its offset; one fixed offset prints with it.
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    // From numbers rather than a date format, which would follow the user's locale.
+    const QDate d = time.date();
+    const QTime t = time.time();
+    const int offset = time.offsetFromUtc() / 60;
+    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", d.year(), d.month(),
+                             d.day(), t.hour(), t.minute(), t.second(), t.msec(),
+                             offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
 }
 
 QString Measurement::text() const
@@ -148,33 +191,34 @@ QString monitorLine(const Reading &reading, const QDateTime &time)
     return parts.join(QLatin1String(", "));
 }
 
-QString csvHeader(bool withIdentity)
+QString csvHeader()
 {
-    QStringList columns { QStringLiteral("time") };
-    for (const Quantity &q : quantities)
-        columns << QLatin1String(q.column);
-    if (withIdentity) {
-        for (const char *column : identityColumns)
-            columns << QLatin1String(column);
-    }
+    QStringList columns;
+    for (const char *column : csvColumns)
+        columns << QLatin1String(column);
     return columns.join(QLatin1Char(','));
 }
 
-QString csvRow(const Reading &reading, const QDateTime &time, bool withIdentity)
+QString csvRow(const Reading &reading, const QDateTime &time)
 {
-    QStringList fields { timeText(time) };
-    for (const Measurement &m : measurements(reading))
-        fields << (m.present ? m.text() : QString());
-    if (withIdentity) {
-        const ModbusProtocol::PersistentValues &p = reading.persistent;
-        const Communication c = communication(p);
-        fields << ValueFormat::integer(reading.values.serialNumber)
-               << (hasTransmitterSerial(p) ? ValueFormat::integer(reading.values.serialNumberTr)
-                                           : QString())
-               << csvField(firmwareText(p)) << Firmware::featureSetName(featureSet(p))
-               << ValueFormat::integer(p.housing) << ValueFormat::integer(c.address) << c.baudRate
-               << c.parity << c.stopBits;
-    }
+    const ModbusProtocol::PersistentValues &p = reading.persistent;
+    const Communication c = communication(p);
+    const QVector<Measurement> m = measurements(reading);
+    auto field = [&m](int index) {
+        if (!m[index].present)
+            return QString();
+        return *m[index].unit ? exactText(m[index].value)
+                              : ValueFormat::integer(int(m[index].value));
+    };
+    QStringList fields { timeText(time), field(0), field(1), field(2), field(3) };
+    fields << ValueFormat::integer(reading.values.serialNumber)
+           << (hasTransmitterSerial(p) ? ValueFormat::integer(reading.values.serialNumberTr)
+                                       : QString());
+    for (int i = 4; i < m.size(); ++i)
+        fields << field(i);
+    fields << csvField(firmwareText(p)) << ValueFormat::integer(c.address)
+           << Firmware::featureSetName(featureSet(p)) << ValueFormat::integer(p.housing)
+           << c.baudRate << c.parity << c.stopBits;
     return fields.join(QLatin1Char(','));
 }
 

@@ -67,16 +67,20 @@ bool hasTransmitterSerial(const ModbusProtocol::PersistentValues &persistent);
 // that is present.
 QStringList textLines(const Reading &reading);
 
-// ISO 8601 with milliseconds and the offset from UTC, "2026-12-07T09:30:00.250+01:00".
+// ISO 8601 with milliseconds and the offset from UTC, "2026-12-07T09:30:00.250+01:00"; never
+// "Z", so that every row of a file has the same form.
 QString timeText(const QDateTime &time);
 
 // One line of the command line's monitor: the time and every present measurement.
 QString monitorLine(const Reading &reading, const QDateTime &time);
 
-// Comma-separated, the time first, then the measurements and, withIdentity, the transmitter's
-// identity and parameters. An absent value is an empty field.
-QString csvHeader(bool withIdentity);
-QString csvRow(const Reading &reading, const QDateTime &time, bool withIdentity);
+// Comma-separated, as the window's recording writes its rows: the same column names in the same
+// order where the two have a column (time, the values with their units in the names and the
+// serial numbers, firmware, transmitter_address), then the feature set, the housing and the line
+// parameters. Values as the transmitter sent them (the shortest text that reads back as the
+// same float, "nan" for NaN); an absent value is an empty field.
+QString csvHeader();
+QString csvRow(const Reading &reading, const QDateTime &time);
 
 } // namespace Commissioning
 

@@ -102,10 +102,11 @@ private slots:
         QTest::newRow("read csv, legacy: calculated columns empty, line fixed at 19200 None 1")
             << legacy << ""
             << "read --port PORT --format csv" << 0
-            << QStringList { "^time,temperature_degC,temperature_alarm,relative_humidity_pct,",
-                             "^[-0-9T:.+Z]+,2\\d[.\\d]*,0,[.\\d]+,0,,,,,,,21034567,,Legacy,legacy,"
-                             "1,"
-                             "1,19200,None,1$" }
+            << QStringList { "^time,temperature_degC,temperature_alarm,relative_humidity_pct,"
+                             "humidity_alarm,probe_serial,transmitter_serial,dew_point_degC,",
+                             "^[-0-9T:.]+[-+]\\d\\d:\\d\\d,2\\d[.\\d]*,0,[.\\d]+,0,21034567,,,,,,,,"
+                             "Legacy,1,"
+                             "legacy,1,19200,None,1$" }
             << "QV10" << untouched << 2;
         QTest::newRow("set, current: all four, written in the window's order, verified")
             << current << ""
@@ -161,8 +162,9 @@ private slots:
         QTest::newRow("monitor csv, current: a header, then two rows")
             << current << ""
             << "monitor --port PORT --count 2 --format csv" << 0
-            << QStringList { "^time,temperature_degC,.*,hx_alarm\n([^\n]+,0\n){2}$" } << ""
-            << untouched << 4;
+            << QStringList { "^time,temperature_degC,.*,stop_bits\n([^\n]+,current,1,19200,None,"
+                             "1\n){2}$" }
+            << "" << untouched << 4;
         QTest::newRow("monitor, 2014-02-18: one line without calculated values")
             << feb2014 << ""
             << "monitor --port PORT --count 1" << 0
