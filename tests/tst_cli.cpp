@@ -181,6 +181,17 @@ private slots:
                 << firmware << ""
                 << "record --port PORT --output FILE" << 0
                 << QStringList { "^Record written to .*record.json$" } << "" << untouched << 2;
+        QTest::newRow("set --help: usage, options and exit codes; the port is not opened")
+            << current << ""
+            << "set --help" << 0
+            << QStringList { "^Usage: quorvel-setup-cli set --port PATH \\[--address N\\]",
+                             "^  --stop-bits N +The new number of stop bits: 1 or 2.$",
+                             "^  5 +Written, but the transmitter read back a different value.$" }
+            << "" << untouched << 0;
+        QTest::newRow("--version")
+            << current << ""
+            << "--version" << 0 << QStringList { "^quorvel-setup-cli \\d+\\.\\d+\\.\\d+\n$" } << ""
+            << untouched << 0;
         QTest::newRow("read: no answer, three tries")
             << current << "silent"
             << "read --port PORT" << 3
