@@ -6,8 +6,10 @@
 #include "modbusmasterthread.h"
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
+#include "modbustransaction.h"
 #include "valueformat.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QIcon>
 #include <QMessageBox>
@@ -50,6 +52,14 @@ MainWindow::MainWindow(QWidget *parent)
 
     refresh();
 
+    // Not a message: it keeps the window's own colours, not the bar's bold red.
+    lastGoodRead = new QLabel(tr("Last good read: none"), this);
+    lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
+    lastGoodRead->setPalette(palette());
+    lastGoodRead->setFont(font());
+    lastGoodRead->setAccessibleName(tr("Last good read"));
+    ui->statusBar->addPermanentWidget(lastGoodRead);
+
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
     connect(ui->pushButton_refresh, &QPushButton::clicked, this, &MainWindow::refresh);
@@ -64,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::help);
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
+    connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
 }
 
 MainWindow::~MainWindow() = default;
@@ -190,6 +201,64 @@ void MainWindow::stopPolling()
         label->setText(noValue);
     disableParameters();
     disconnectCalculatedValues();
+    markStale(true, false);
+    markStale(false, false);
+}
+
+void MainWindow::transaction(const ModbusTransaction &t)
+{
+    using ModbusProtocol::ResponseKind;
+    switch (t.judgement.kind) {
+    case ResponseKind::VolatileBlock:
+    case ResponseKind::PersistentBlock:
+        markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
+        lastGoodRead->setText(
+            tr("Last good read: %1").arg(t.sentAt.toString(QStringLiteral("HH:mm:ss"))));
+        return;
+    case ResponseKind::PortFailure: // polling ends, and with it every value
+    case ResponseKind::WriteEcho:
+        return;
+    case ResponseKind::NoAnswer:
+    case ResponseKind::CrcError:
+    case ResponseKind::Exception:
+    case ResponseKind::UnexpectedLength:
+        break;
+    }
+    // A failed read leaves its block's values as they were: they still show, greyed.
+    if (t.request
+        == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
+                                                     ModbusProtocol::volatileRegisterCount))
+        markStale(true, true);
+    else if (t.request
+             == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
+                                                          ModbusProtocol::persistentRegisterCount))
+        markStale(false, true);
+}
+
+void MainWindow::markStale(bool volatileBlock, bool stale)
+{
+    const QList<QLabel *> labels = volatileBlock
+        ? QList<QLabel *> { ui->label_temperature,
+                            ui->label_temperatureAlarm,
+                            ui->label_humidity,
+                            ui->label_humidityAlarm,
+                            ui->label_serialNumber,
+                            ui->label_serialNumberTr,
+                            ui->label_dewPointTemperature,
+                            ui->label_enthalpy,
+                            ui->label_mixingRatio,
+                            ui->label_absoluteHumidity,
+                            ui->label_wetBulbTemperature,
+                            ui->label_hxAlarm }
+        : QList<QLabel *> { ui->label_baudRate, ui->label_parity, ui->label_stopBits,
+                            ui->label_address, ui->label_firmware };
+    // A disabled label is drawn grey and says "unavailable" to a screen reader as well.
+    const QString note = stale ? tr("not refreshed: the last read of its block failed") : QString();
+    for (QLabel *label : labels) {
+        label->setEnabled(!stale);
+        label->setToolTip(note);
+        label->setAccessibleDescription(note);
+    }
 }
 
 // --- Parameter editing ---------------------------------------------------------------------

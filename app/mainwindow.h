@@ -12,6 +12,8 @@ QT_END_NAMESPACE
 
 class ModbusMasterThread;
 class QComboBox;
+class QLabel;
+struct ModbusTransaction;
 
 class MainWindow : public QMainWindow
 {
@@ -56,6 +58,7 @@ private slots:
     void aboutQt();
     void aboutApplication();
     void help();
+    void transaction(const ModbusTransaction &t);
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -76,6 +79,8 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Greys the labels of a block whose last read failed, until a good read refreshes them.
+    void markStale(bool volatileBlock, bool stale);
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -84,6 +89,7 @@ private:
     bool writeParityPending = false;
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
+    QLabel *lastGoodRead = nullptr; // permanent status-bar item
 
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "modbusmasterthread.h"
+#include "modbustransaction.h"
 #include "ui_mainwindow.h"
 
 #include <QTimer>
@@ -274,6 +275,68 @@ private slots:
         emit t->parity("Odd");
         emit t->address(5);
         QCOMPARE(state(), QString(chosen).replace("/Even/", "/Odd/").replace("/17/", "/5/"));
+    }
+
+    // A read that failed greys its block's values, which keep their text, until a good read of
+    // that block; the permanent item shows when the last good read went out.
+    void staleValues_data()
+    {
+        QTest::addColumn<QString>("reads"); // block (V, P or W for a write) and how it ended
+        QTest::addColumn<QString>("greyed");
+        QTest::newRow("volatile read timed out") << "V:none"
+                                                 << "V";
+        QTest::newRow("persistent read with a CRC error") << "P:crc"
+                                                          << "P";
+        QTest::newRow("exception, then a good volatile read") << "V:exception V:volatile"
+                                                              << "";
+        QTest::newRow("unexpected volatile, good persistent") << "V:unexpected P:persistent"
+                                                              << "V";
+        QTest::newRow("both failed, volatile good again") << "P:none V:crc V:volatile"
+                                                          << "P";
+        QTest::newRow("a refused write greys nothing") << "W:exception"
+                                                       << "";
+    }
+
+    void staleValues()
+    {
+        QFETCH(QString, reads);
+        using K = ModbusProtocol::ResponseKind;
+        const QMap<QString, K> kinds {
+            { "none", K::NoAnswer },          { "crc", K::CrcError },
+            { "exception", K::Exception },    { "unexpected", K::UnexpectedLength },
+            { "volatile", K::VolatileBlock }, { "persistent", K::PersistentBlock }
+        };
+        const QMap<QString, QByteArray> requests {
+            { "V", QByteArray::fromHex(volatileRead.toLatin1()) },
+            { "P", QByteArray::fromHex(persistent.toLatin1()) },
+            { "W", ModbusProtocol::writeSingleRegisterFrame(ModbusProtocol::parityRegister, 1) }
+        };
+        emit t->temperature(21.5f);
+        emit t->firmware("ABCD", 2020, 1, 2);
+        const QLabel *lastGood = w->findChild<QLabel *>("lastGoodRead");
+        QCOMPARE(lastGood->text(), "Last good read: none");
+        QString expectedTime = "none";
+        for (const QString &read : reads.split(' ')) {
+            ModbusTransaction transaction;
+            transaction.request = requests[read.section(':', 0, 0)];
+            transaction.sentAt = QDateTime::currentDateTime().addSecs(-3600);
+            transaction.judgement.kind = kinds[read.section(':', 1)];
+            emit t->transaction(transaction);
+            if (read.endsWith("volatile") || read.endsWith("persistent"))
+                expectedTime = transaction.sentAt.toString("HH:mm:ss");
+        }
+        QString greyed;
+        if (!ui->label_temperature->isEnabled())
+            greyed += 'V';
+        if (!ui->label_firmware->isEnabled())
+            greyed += 'P';
+        QTEST(greyed, "greyed");
+        QCOMPARE(ui->label_hxAlarm->isEnabled(), ui->label_temperature->isEnabled());
+        QCOMPARE(ui->label_address->isEnabled(), ui->label_firmware->isEnabled());
+        QCOMPARE(ui->label_temperature->text() + ' ' + ui->label_firmware->text(),
+                 "21.5 ABCD__2020-01-02");
+        QCOMPARE(ui->label_temperature->accessibleDescription().isEmpty(), !greyed.contains('V'));
+        QCOMPARE(lastGood->text(), "Last good read: " + expectedTime);
     }
 };
 
