@@ -1,7 +1,10 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "reading.h"
+
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 QT_BEGIN_NAMESPACE
@@ -59,6 +62,7 @@ private slots:
     void aboutApplication();
     void help();
     void transaction(const ModbusTransaction &t);
+    void saveCommissioningRecord();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -79,6 +83,9 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Writes the record of the last reading in a thread of its own; the status bar tells how it
+    // went.
+    void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
 
@@ -91,11 +98,20 @@ private:
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
 
+    // The commissioning record's source: the last good read of each block since Connect.
+    QString connectedPort;
+    Commissioning::Reading lastReading;
+    QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
+    bool persistentRead = false;
+    bool volatileRead = false;
+    QPointer<QThread> recordWriter;
+
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
     static quint8 readPhase;
 
     friend class tst_MainWindow;
+    friend class tst_EndToEnd;
 };
 
 #endif // MAINWINDOW_H

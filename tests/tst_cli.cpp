@@ -1,4 +1,5 @@
 // The command-line program, run as a process against the simulator on a pseudo-terminal.
+#include "recordschema.h"
 #include "simulatorserver.h"
 
 #include <QtTest>
@@ -39,29 +40,6 @@ QString parameters(const SimulatorServer &server)
     QVector<quint16> r;
     server.transmitter().readRegisters(200, 6, &r);
     return QStringLiteral("%1 %2 %3 %4").arg(r[0]).arg(r[1]).arg(r[2]).arg(r[5]);
-}
-
-// Python's jsonschema on a file; its last line of output, or "" when the file matches.
-QString schemaProblem(const QString &file)
-{
-    QProcess python;
-    python.start("python3",
-                 { "-c",
-                   "import json, sys, jsonschema\n"
-                   "try:\n"
-                   "    jsonschema.validate(json.load(open(sys.argv[1], encoding='utf-8')),\n"
-                   "                        json.load(open(sys.argv[2], encoding='utf-8')))\n"
-                   "except jsonschema.ValidationError as e:\n"
-                   "    print(e.message); sys.exit(1)\n",
-                   file,
-                   QStringLiteral(QUORVEL_SOURCE_DIR "/docs/commissioning-record.schema.json") });
-    if (!python.waitForFinished(20000))
-        return "python3 did not finish";
-    const QByteArray error = python.readAllStandardError();
-    if (error.contains("ModuleNotFoundError"))
-        return "skip";
-    return python.exitCode() == 0 ? QString()
-                                  : QString::fromUtf8(python.readAll() + error).trimmed();
 }
 
 } // namespace
