@@ -14,8 +14,10 @@
 #include <QDebug>
 #include <QFileDialog>
 #include <QIcon>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSerialPortInfo>
+#include <QWheelEvent>
 
 namespace {
 
@@ -52,7 +54,18 @@ MainWindow::MainWindow(QWidget *parent)
         selector.first->setCurrentIndex(-1);
     }
 
+    // A wheel turned while the pointer merely passes over an editor scrolls the window; only an
+    // editor that has keyboard focus takes it, so no parameter is written by accident.
+    for (QWidget *editor :
+         QWidgetList { ui->comboBox_baudRate, ui->comboBox_parity, ui->comboBox_stopBits,
+                       ui->spinBox_address, ui->comboBox_port })
+        editor->installEventFilter(this);
+
+    // The port box is only so wide; its tooltip holds the whole path that Connect will use.
+    connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
+            &QWidget::setToolTip);
     refresh();
+    fitToText();
 
     // Not a message: it keeps the window's own colours, not the bar's bold red.
     lastGoodRead = new QLabel(tr("Last good read: none"), this);
@@ -83,6 +96,52 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::fitToText()
+{
+    // Until the window is first shown, a text set on a label does not reach its layout, which
+    // still holds the sizes of the empty labels that setupUi created.
+    ensurePolished();
+    for (QLayout *layout : findChildren<QLayout *>())
+        layout->invalidate();
+    // The firmware text is the widest value; its column is kept wide enough before the first
+    // report, so that the report does not make the window scroll.
+    const QString widestFirmware = QStringLiteral("WWWW__2014-03-07");
+    QLabel *firmware = ui->label_firmware;
+    firmware->setMinimumWidth(
+        qMax(firmware->minimumWidth(), firmware->fontMetrics().horizontalAdvance(widestFirmware)));
+
+    // The form's size is a minimum: at a larger font the window starts as large as every row
+    // needs. The scroll area's own size hint is capped at a few dozen lines, so its content's
+    // hint stands in for it while the window's hint is taken.
+    const int frame = 2 * ui->scrollArea->frameWidth();
+    ui->scrollArea->setMinimumSize(ui->scrollAreaWidgetContents->minimumSizeHint()
+                                   + QSize(frame, frame));
+    const QSize needed = sizeHint();
+    ui->scrollArea->setMinimumSize(0, 0);
+    resize(size().expandedTo(needed));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Help windows go with the main window, rather than linger while the last transaction ends.
+    for (HelpBrowser *help : findChildren<HelpBrowser *>(QString(), Qt::FindDirectChildrenOnly))
+        help->close();
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Wheel) {
+        const auto *editor = static_cast<QWidget *>(watched);
+        if (editor->hasFocus())
+            return false;
+        if (ui->scrollArea->isAncestorOf(editor))
+            QCoreApplication::sendEvent(ui->scrollArea->viewport(), event);
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void MainWindow::cleanUp()
 {
     qDebug() << "cleanUp(): start";
@@ -106,8 +165,29 @@ void MainWindow::refresh()
 {
     ui->comboBox_port->clear();
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
+    for (const QSerialPortInfo &port : ports) {
+        // The item stays the bare name that Connect opens; what the port is goes in its tooltip.
+        QStringList about;
+        for (const QString &part : { port.description(), port.manufacturer() })
+            if (!part.isEmpty())
+                about << part;
+        if (!port.serialNumber().isEmpty())
+            about << tr("serial number %1").arg(port.serialNumber());
         ui->comboBox_port->addItem(port.portName());
+        ui->comboBox_port->setItemData(ui->comboBox_port->count() - 1,
+                                       about.join(QLatin1String(", ")), Qt::ToolTipRole);
+    }
+}
+
+void MainWindow::choosePort(const QString &path)
+{
+    ui->comboBox_port->setEditText(path);
+}
+
+void MainWindow::connectPort()
+{
+    if (ui->comboBox_port->isEnabled())
+        startStopPolling();
 }
 
 // --- Polling cycle -------------------------------------------------------------------------
@@ -213,6 +293,10 @@ void MainWindow::stopPolling()
     disconnectCalculatedValues();
     markStale(true, false);
     markStale(false, false);
+    // The next transmitter may be of another generation: nothing of this one's may reach it.
+    setHousingLink(false);
+    setSerialNumberTrLink(false);
+    featuresInForce.reset();
 }
 
 void MainWindow::transaction(const ModbusTransaction &t)
@@ -319,6 +403,21 @@ void MainWindow::markStale(bool volatileBlock, bool stale)
     }
 }
 
+bool MainWindow::showsCalculatedValues() const
+{
+    return featuresInForce && Firmware::calculatesValues(*featuresInForce);
+}
+
+bool MainWindow::showsTransmitterSerial() const
+{
+    return featuresInForce == Firmware::FeatureSet::Current;
+}
+
+bool MainWindow::setsLineParameters() const
+{
+    return featuresInForce && Firmware::setsLineParameters(*featuresInForce);
+}
+
 // --- Parameter editing ---------------------------------------------------------------------
 
 void MainWindow::addressChanged()
@@ -370,43 +469,52 @@ void MainWindow::serialNumber(int i)
 
 void MainWindow::serialNumberTr(int i)
 {
-    ui->label_serialNumberTr->setText(ValueFormat::integer(i));
+    if (showsTransmitterSerial())
+        ui->label_serialNumberTr->setText(ValueFormat::integer(i));
 }
 
 void MainWindow::dewPointTemperature(float f)
 {
-    ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::enthalpy(float f)
 {
-    ui->label_enthalpy->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_enthalpy->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::mixingRatio(float f)
 {
-    ui->label_mixingRatio->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_mixingRatio->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::absoluteHumidity(float f)
 {
-    ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::wetBulbTemperatur(float f)
 {
-    ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::hxAlarm(int i)
 {
-    ui->label_hxAlarm->setText(ValueFormat::integer(i));
+    if (showsCalculatedValues())
+        ui->label_hxAlarm->setText(ValueFormat::integer(i));
 }
 
 // --- Parameter reports ---------------------------------------------------------------------
 
 void MainWindow::address(int i)
 {
+    if (!featuresInForce)
+        return;
     ui->label_address->setText(ValueFormat::integer(i));
     // While the user's new address waits to be written, a report of the old one must not
     // overwrite it. Out-of-range reports clamp to the spin box's limits without a write.
@@ -432,18 +540,24 @@ void MainWindow::selectReportedItem(Parameter parameter, QComboBox *selector, co
 
 void MainWindow::parity(QString s)
 {
+    if (!setsLineParameters()) // the legacy set shows its fixed line instead
+        return;
     selectReportedItem(Parameter::Parity, ui->comboBox_parity, s);
     ui->label_parity->setText(s);
 }
 
 void MainWindow::stopBits(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::StopBits, ui->comboBox_stopBits, s);
     ui->label_stopBits->setText(s);
 }
 
 void MainWindow::baudRate(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::BaudRate, ui->comboBox_baudRate, s);
     ui->label_baudRate->setText(s);
 }
@@ -457,6 +571,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
     const QString text = Firmware::text(id, y, m, d);
 
     // The same report again keeps the feature set and the user's choices in the editors.
+    featuresInForce = set;
     if (text != ui->label_firmware->text()) {
         if (set == FeatureSet::Current) {
             setupParametersUpTo38400();
@@ -482,7 +597,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
 void MainWindow::housing(int i)
 {
     // Housings 1 and 3 carry the transmitter's own serial number; 0 says nothing about it.
-    if (i == 0)
+    if (i == 0 || !showsTransmitterSerial())
         return;
     if (i == 1 || i == 3) {
         setSerialNumberTrLink(true);
@@ -704,5 +819,7 @@ void MainWindow::aboutApplication()
 
 void MainWindow::help()
 {
-    HelpBrowser::openPage(QStringLiteral("index.html"));
+    // Owned by the main window: a help window left open neither keeps the program (and its
+    // polling) running after Quit nor outlives the main window.
+    HelpBrowser::openPage(QStringLiteral("index.html"), this);
 }

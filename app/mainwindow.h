@@ -1,11 +1,14 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "firmware.h"
 #include "reading.h"
 
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+
+#include <optional>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -29,6 +32,14 @@ public:
     // Called once after the event loop has ended: waits for a transaction in flight, then
     // deletes the thread object and the form.
     void cleanUp();
+
+    // Start-up choices from the command line: a path typed into the Port box, and Connect.
+    void choosePort(const QString &path);
+    void connectPort();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void startStopPolling();
@@ -88,6 +99,13 @@ private:
     void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
+    void fitToText();
+    // What the feature set in force shows. Reports of one answer are all queued before the
+    // firmware report among them is handled, so a link undone there still delivers the rest;
+    // each report slot asks here before it applies its value.
+    bool showsCalculatedValues() const;
+    bool showsTransmitterSerial() const;
+    bool setsLineParameters() const;
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -97,6 +115,8 @@ private:
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    // The feature set of the last firmware report; none while idle.
+    std::optional<Firmware::FeatureSet> featuresInForce;
 
     // The commissioning record's source: the last good read of each block since Connect.
     QString connectedPort;

@@ -119,6 +119,90 @@ private slots:
         QCOMPARE(texts("firmware serialNumberTr"), QString("--- ---"));
     }
 
+    void transmitterChanged_data()
+    {
+        QTest::addColumn<int>("housing"); // of the current transmitter that is connected first
+        QTest::addColumn<int>("next");    // the firmware of the one that takes its place
+        QTest::addColumn<bool>("whilePolling");
+        // Firmware, serial number transmitter, line parameters shown; the selectors ("_" blank).
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("housing 1, Disconnect, Connect to 2014-02-18")
+            << 1 << int(F::Feb2014) << false << "QV20__2014-02-18 --- 9600 Even 2 | 9600 Even 2";
+        QTest::newRow("housing 3, Disconnect, Connect to legacy")
+            << 3 << int(F::Legacy) << false << "Legacy --- 19200 None 1 | _ _ _";
+        QTest::newRow("housing 3, swapped for legacy while polling")
+            << 3 << int(F::Legacy) << true << "Legacy --- 19200 None 1 | _ _ _";
+    }
+
+    // Reports queued from one answer are still delivered after the firmware report among them has
+    // undone their links; none may show what the feature set now in force does not offer.
+    void transmitterChanged()
+    {
+        QFETCH(int, housing);
+        QFETCH(int, next);
+        QFETCH(bool, whilePolling);
+        TransmitterSettings settings; // current firmware; 9600, Even, 2 stop bits
+        settings.housing = housing;
+        settings.baudRateCode = 4;
+        settings.parityCode = settings.stopBitsCode = 1;
+        QTemporaryDir directory;
+        ServerSettings serverSettings;
+        serverSettings.linkPath = directory.filePath("port");
+        auto server = std::make_unique<SimulatorServer>(settings, serverSettings);
+        QVERIFY(server->start());
+        MainWindow window;
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        auto *thread = window.findChild<QThread *>();
+        const auto texts = [&](const QString &names) { // a blank selector shows as "_"
+            QStringList shown;
+            for (const QString &name : names.split(' ')) {
+                const QObject *o = window.findChild<QObject *>(name);
+                const auto *label = qobject_cast<const QLabel *>(o);
+                shown << (label ? label->text() : static_cast<const QComboBox *>(o)->currentText());
+            }
+            return shown.replaceInStrings(QRegularExpression("^$"), "_").join(' ');
+        };
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        bool swapped = false;
+        const auto swap = [&] { // the next transmitter, on the same link path
+            server.reset();
+            settings.setFirmware(F(next));
+            server = std::make_unique<SimulatorServer>(settings, serverSettings);
+            swapped = server->start();
+        };
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(serverSettings.linkPath);
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(texts("label_serialNumberTr"), QString("21034568"), cycleTimeout);
+
+        if (whilePolling) { // once a transaction is over, in the pause before the next one
+            QMetaObject::Connection once;
+            once = connect(thread, &QThread::finished, this, [&] {
+                disconnect(once);
+                swap();
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(swapped, cycleTimeout);
+        } else {
+            button->click();
+            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("&Connect"), cycleTimeout);
+            swap();
+            QVERIFY(swapped);
+            button->click();
+        }
+        // The fourth request: three transactions are over, a persistent and a volatile read among
+        // them.
+        QTRY_VERIFY_WITH_TIMEOUT(server->framesReceived() >= 4, 2 * cycleTimeout);
+        QCOMPARE(button->text(), QString("&Disconnect"));
+        QTEST(
+            texts("label_firmware label_serialNumberTr label_baudRate label_parity label_stopBits")
+                + " | " + texts("comboBox_baudRate comboBox_parity comboBox_stopBits"),
+            "expected");
+    }
+
     void commissioningRecord()
     {
         SimulatorServer server { TransmitterSettings() };

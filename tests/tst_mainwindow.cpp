@@ -3,6 +3,8 @@
 #include "modbustransaction.h"
 #include "ui_mainwindow.h"
 
+#include <QAccessible>
+#include <QScrollBar>
 #include <QTimer>
 #include <QtTest>
 
@@ -31,7 +33,8 @@ class tst_MainWindow : public QObject
     void applyFirmware(const QString &set) // "current" and "other current" differ in their text
     {
         const bool old = set == "2014-02-18";
-        emit t->firmware(set.left(4), old ? 2014 : 2020, set == "legacy" ? 15 : 2, 18);
+        emit t->firmware(set == "current" ? "<b>A_" : set.left(4), old ? 2014 : 2020,
+                         set == "legacy" ? 15 : 2, 18);
     }
 
     void fillSelectors()
@@ -81,12 +84,21 @@ class tst_MainWindow : public QObject
         return s;
     }
 
-    QString values() const // every value label, in the order of the form
+    // Every value label as the accessibility interface reads it (markup would be stripped there),
+    // in the order of the form.
+    QString values() const
     {
         QStringList texts;
-        for (const QLabel *l : w->findChildren<QLabel *>(QRegularExpression("^label_[a-z]")))
-            texts << l->text();
+        for (QLabel *l : w->findChildren<QLabel *>(QRegularExpression("^label_[a-z]")))
+            texts << QAccessible::queryAccessibleInterface(l)->text(QAccessible::Name);
         return texts.join(' ');
+    }
+
+    void showActive()
+    {
+        w->resize(400, 250); // small enough that the window scrolls
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
     }
 
     // Polling, port box enabled, the message's time-out (0: it stays), button text, message.
@@ -218,13 +230,84 @@ private slots:
         emit t->wetBulbTemperatur(-0.004f);
         emit t->hxAlarm(0);
         QCOMPARE(values(),
-                 "123456789 --- curr__2020-02-18 23.46 -1 45.46 2 38400 Even 2 17 -12.34 "
+                 "123456789 --- <b>A___2020-02-18 23.46 -1 45.46 2 38400 Even 2 17 -12.34 "
                  "1.26 8 0.5 0 0");
 
         QCOMPARE(finishTransaction(), ""); // no report marked a write; not polling: stop step
         QCOMPARE(state(), "7:(_) (_) (_) (17) /---/---/---/---/---/---");
-        QCOMPARE(links(), "00100000/0000");
+        QCOMPARE(links(), "00000000/0000"); // nothing of this transmitter reaches the next
         QCOMPARE(values() + ' ' + pendingFlags(), QString("--- ").repeated(17) + "----");
+    }
+
+    void wheelWithoutFocus_data()
+    {
+        QTest::addColumn<QString>("editor");
+        QTest::addColumn<QString>("marked"); // pendingFlags() once the editor has focus
+        QTest::newRow("baud-rate selector") << "comboBox_baudRate"
+                                            << "---B";
+        QTest::newRow("address box") << "spinBox_address"
+                                     << "A---";
+    }
+
+    // A wheel turned while the pointer passes over an editor scrolls the window and writes
+    // nothing; only an editor with keyboard focus takes it.
+    void wheelWithoutFocus()
+    {
+        QFETCH(QString, editor);
+        QFETCH(QString, marked);
+        applyFirmware("current");
+        fillSelectors();
+        showActive();
+        QWidget *e = w->findChild<QWidget *>(editor);
+        QScrollBar *bar = ui->scrollArea->verticalScrollBar();
+        const QString before = state();
+        QString marks;
+        for (const bool focused : { false, true }) {
+            (focused ? e : ui->pushButton_startStop)->setFocus();
+            bar->setValue(bar->maximum());
+            QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {}, QPoint(0, 120),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(e, &wheel); // up: 38400 and 17 both have a neighbour there
+            marks += pendingFlags() + QString::number(bar->value() < bar->maximum())
+                + QString::number(state() == before);
+        }
+        QCOMPARE(marks, "----11" + marked + "00");
+    }
+
+    void typedAddress_data()
+    {
+        QTest::addColumn<QString>("keys"); // typed after selecting the box's text; "|" a pause
+        QTest::newRow("2, pause, 5, Enter") << "2|5\n";
+        QTest::newRow("2, pause, 5, focus leaves") << "2|5\t";
+        QTest::newRow("24, pause, arrow up") << "24|^";
+    }
+
+    // Only the finished number is written: a transaction that ends while the user is still
+    // typing reads on.
+    void typedAddress()
+    {
+        QFETCH(QString, keys);
+        applyFirmware("current");
+        fillSelectors();
+        showActive();
+        ui->comboBox_port->setEnabled(false); // as Connect leaves it, without its first read
+        w->polling = true;
+        ui->spinBox_address->setFocus();
+        ui->spinBox_address->selectAll();
+        QStringList frames;
+        for (const QChar key : keys) {
+            if (key == '|')
+                frames << finishTransaction();
+            else if (key == '\t')
+                ui->pushButton_startStop->setFocus();
+            else
+                QTest::keyClick(ui->spinBox_address,
+                                key == '\n'      ? Qt::Key_Enter
+                                    : key == '^' ? Qt::Key_Up
+                                                 : Qt::Key(key.unicode()));
+        }
+        frames << finishTransaction() << finishTransaction();
+        QCOMPARE(frames.join(' '), persistent + " FF0600CD0019CC21 " + persistent);
     }
 
     void featureSets_data()
