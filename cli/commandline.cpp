@@ -113,7 +113,8 @@ namespace {
         static const QVector<QPair<int, QString>> codes {
             { Success, "Success." },
             { BadUsage,
-              "Bad usage: an unknown command or option, a missing --port, a value out of range." },
+              "Bad usage: an unknown command or option, a missing --port, a value out of range, "
+              "a record file that cannot be written." },
             { PortFailure, "The port cannot be opened or set up." },
             { NoValidAnswer,
               "No valid answer after three tries (timeout, CRC error, answer of the wrong "

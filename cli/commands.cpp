@@ -142,7 +142,8 @@ namespace {
     {
         QString error;
         if (!Commissioning::write(record, fileName, &error))
-            return failure(BadUsage, error, QStringLiteral("the folder of --output"));
+            return failure(BadUsage, error,
+                           QStringLiteral("that the folder exists and may be written"));
         print(QStringLiteral("Record written to %1").arg(fileName));
         return Success;
     }

@@ -176,6 +176,12 @@ private slots:
             << QStringList { "^quorvel-setup-cli: Timeout \\(read persistent block, 3 tries\\); "
                              "check the wiring" }
             << "" << untouched << 3;
+        QTest::newRow("record: into a folder that does not exist")
+            << current << ""
+            << "record --port PORT --output /quorvel-no-such-folder/unit.json" << 1
+            << QStringList { "^quorvel-setup-cli: Can't write /quorvel-no-such-folder/unit.json: "
+                             ".*; check that the folder exists" }
+            << "" << untouched << 2;
         QTest::newRow("a port that does not exist")
             << current << ""
             << "read --port /dev/quorvel-no-such-port" << 2
@@ -222,7 +228,7 @@ private slots:
         QCOMPARE(parameters(server), stored);
         if (frames >= 0)
             QCOMPARE(server.framesReceived(), frames);
-        if (arguments.startsWith("record")) {
+        if (arguments.startsWith("record") && exitCode == 0) {
             const QString problem = schemaProblem(file);
             if (problem == "skip")
                 QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
