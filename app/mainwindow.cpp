@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "commissioningrecord.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -11,6 +12,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileDialog>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSerialPortInfo>
@@ -86,6 +88,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
     connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
+    connect(ui->actionSaveCommissioningRecord, &QAction::triggered, this,
+            &MainWindow::saveCommissioningRecord);
 }
 
 MainWindow::~MainWindow() = default;
@@ -139,6 +143,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 void MainWindow::cleanUp()
 {
     qDebug() << "cleanUp(): start";
+    if (recordWriter)
+        recordWriter->wait(); // a small file: its write ends by itself
     if (mbThread) {
         // A transaction cannot be cancelled, but it ends by itself within its bound (pause,
         // 100 ms write wait, six 50 ms passes); the thread object must outlive it.
@@ -189,6 +195,9 @@ void MainWindow::startStopPolling()
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
         mbThread->setPortName(ui->comboBox_port->currentText());
+        connectedPort = ui->comboBox_port->currentText();
+        persistentRead = volatileRead = false;
+        ui->actionSaveCommissioningRecord->setEnabled(true);
         ui->comboBox_port->setEnabled(false);
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
@@ -271,6 +280,7 @@ void MainWindow::mbThreadFinished()
 
 void MainWindow::stopPolling()
 {
+    ui->actionSaveCommissioningRecord->setEnabled(false);
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
@@ -293,6 +303,14 @@ void MainWindow::transaction(const ModbusTransaction &t)
     switch (t.judgement.kind) {
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:
+        if (t.judgement.kind == ResponseKind::VolatileBlock) {
+            lastReading.values = t.judgement.volatileValues;
+            lastReadingTime = t.sentAt;
+            volatileRead = true;
+        } else {
+            lastReading.persistent = t.judgement.persistentValues;
+            persistentRead = true;
+        }
         markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
         lastGoodRead->setText(
             tr("Last good read: %1").arg(t.sentAt.toString(QStringLiteral("HH:mm:ss"))));
@@ -315,6 +333,46 @@ void MainWindow::transaction(const ModbusTransaction &t)
              == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
                                                           ModbusProtocol::persistentRegisterCount))
         markStale(false, true);
+}
+
+void MainWindow::saveCommissioningRecord()
+{
+    if (!persistentRead || !volatileRead) {
+        ui->statusBar->showMessage(tr("No complete reading to record yet"), 3000);
+        return;
+    }
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Save commissioning record"),
+        QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber),
+        tr("Commissioning records (*.json)"));
+    if (!fileName.isEmpty())
+        writeCommissioningRecord(fileName);
+}
+
+void MainWindow::writeCommissioningRecord(const QString &fileName)
+{
+    if (recordWriter) {
+        ui->statusBar->showMessage(tr("The last record is still being written"), 3000);
+        return;
+    }
+    Commissioning::Record record;
+    record.time = lastReadingTime;
+    record.tool = QStringLiteral("quorvel-setup");
+    record.toolVersion = QStringLiteral(QUORVEL_VERSION);
+    record.port = connectedPort;
+    record.reading = lastReading;
+    auto error = std::make_shared<QString>();
+    recordWriter = QThread::create(
+        [record, fileName, error] { Commissioning::write(record, fileName, error.get()); });
+    recordWriter->setParent(this);
+    connect(recordWriter, &QThread::finished, this, [this, fileName, error] {
+        if (error->isEmpty())
+            ui->statusBar->showMessage(tr("Commissioning record saved to %1").arg(fileName), 3000);
+        else
+            ui->statusBar->showMessage(*error);
+        recordWriter->deleteLater();
+    });
+    recordWriter->start();
 }
 
 void MainWindow::markStale(bool volatileBlock, bool stale)

@@ -1,7 +1,10 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "reading.h"
+
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -72,6 +75,7 @@ private slots:
     void aboutApplication();
     void help();
     void transaction(const ModbusTransaction &t);
+    void saveCommissioningRecord();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -92,6 +96,9 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Writes the record of the last reading in a thread of its own; the status bar tells how it
+    // went.
+    void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
     void fitToText();
@@ -113,11 +120,20 @@ private:
     // The feature set of the last firmware report; none while idle.
     std::optional<Firmware::FeatureSet> featuresInForce;
 
+    // The commissioning record's source: the last good read of each block since Connect.
+    QString connectedPort;
+    Commissioning::Reading lastReading;
+    QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
+    bool persistentRead = false;
+    bool volatileRead = false;
+    QPointer<QThread> recordWriter;
+
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
     static quint8 readPhase;
 
     friend class tst_MainWindow;
+    friend class tst_EndToEnd;
 };
 
 #endif // MAINWINDOW_H

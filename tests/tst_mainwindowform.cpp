@@ -90,7 +90,7 @@ private slots:
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
         row("menuBar", "QMenuBar MainWindow &File &? menuDatei menu");
-        row("menuDatei", "QMenu menuBar &File &Quit");
+        row("menuDatei", "QMenu menuBar &File Save &commissioning record... &Quit");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 
