@@ -62,9 +62,6 @@ MainWindow::MainWindow(QWidget *parent)
     // The port box is only so wide; its tooltip holds the whole path that Connect will use.
     connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
             &QWidget::setToolTip);
-    refresh();
-    fitToText();
-
     // Not a message: it keeps the window's own colours, not the bar's bold red.
     lastGoodRead = new QLabel(tr("Last good read: none"), this);
     lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
@@ -72,6 +69,9 @@ MainWindow::MainWindow(QWidget *parent)
     lastGoodRead->setFont(font());
     lastGoodRead->setAccessibleName(tr("Last good read"));
     ui->statusBar->addPermanentWidget(lastGoodRead);
+
+    refresh();
+    fitToText();
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
