@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "commissioningrecord.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -14,6 +15,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileDialog>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSerialPortInfo>
@@ -53,8 +55,16 @@ MainWindow::MainWindow(QWidget *parent)
         selector.first->setCurrentIndex(-1);
     }
 
-    refresh();
+    // A wheel turned while the pointer merely passes over an editor scrolls the window; only an
+    // editor that has keyboard focus takes it, so no parameter is written by accident.
+    for (QWidget *editor :
+         QWidgetList { ui->comboBox_baudRate, ui->comboBox_parity, ui->comboBox_stopBits,
+                       ui->spinBox_address, ui->comboBox_port })
+        editor->installEventFilter(this);
 
+    // The port box is only so wide; its tooltip holds the whole path that Connect will use.
+    connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
+            &QWidget::setToolTip);
     // Not a message: it keeps the window's own colours, not the bar's bold red.
     lastGoodRead = new QLabel(tr("Last good read: none"), this);
     lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
@@ -87,6 +97,9 @@ MainWindow::MainWindow(QWidget *parent)
     showStatistics();
     connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics, showStatistics);
 
+    refresh();
+    fitToText();
+
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
     connect(ui->pushButton_refresh, &QPushButton::clicked, this, &MainWindow::refresh);
@@ -105,13 +118,66 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::transaction, trafficModel, &TrafficModel::append);
     connect(mbThread, &ModbusMasterThread::transaction, trafficStatistics, &TrafficStatistics::add);
     connect(ui->actionBusTraffic, &QAction::triggered, this, &MainWindow::showTraffic);
+    connect(ui->actionSaveCommissioningRecord, &QAction::triggered, this,
+            &MainWindow::saveCommissioningRecord);
 }
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::fitToText()
+{
+    // Until the window is first shown, a text set on a label does not reach its layout, which
+    // still holds the sizes of the empty labels that setupUi created.
+    ensurePolished();
+    for (QLayout *layout : findChildren<QLayout *>())
+        layout->invalidate();
+    // The firmware text is the widest value; its column is kept wide enough before the first
+    // report, so that the report does not make the window scroll.
+    const QString widestFirmware = QStringLiteral("WWWW__2014-03-07");
+    QLabel *firmware = ui->label_firmware;
+    firmware->setMinimumWidth(
+        qMax(firmware->minimumWidth(), firmware->fontMetrics().horizontalAdvance(widestFirmware)));
+
+    // The form's size is a minimum: at a larger font the window starts as large as every row
+    // needs. The scroll area's own size hint is capped at a few dozen lines, so its content's
+    // hint stands in for it while the window's hint is taken.
+    const int frame = 2 * ui->scrollArea->frameWidth();
+    ui->scrollArea->setMinimumSize(ui->scrollAreaWidgetContents->minimumSizeHint()
+                                   + QSize(frame, frame));
+    const QSize needed = sizeHint();
+    ui->scrollArea->setMinimumSize(0, 0);
+    resize(size().expandedTo(needed));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Help and traffic windows go with the main window, rather than linger while the last
+    // transaction ends.
+    for (HelpBrowser *help : findChildren<HelpBrowser *>(QString(), Qt::FindDirectChildrenOnly))
+        help->close();
+    if (trafficWindow)
+        trafficWindow->close();
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Wheel) {
+        const auto *editor = static_cast<QWidget *>(watched);
+        if (editor->hasFocus())
+            return false;
+        if (ui->scrollArea->isAncestorOf(editor))
+            QCoreApplication::sendEvent(ui->scrollArea->viewport(), event);
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void MainWindow::cleanUp()
 {
     qDebug() << "cleanUp(): start";
+    if (recordWriter)
+        recordWriter->wait(); // a small file: its write ends by itself
     if (mbThread) {
         // A transaction cannot be cancelled, but it ends by itself within its bound (pause,
         // 100 ms write wait, six 50 ms passes); the thread object must outlive it.
@@ -130,8 +196,29 @@ void MainWindow::refresh()
 {
     ui->comboBox_port->clear();
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
+    for (const QSerialPortInfo &port : ports) {
+        // The item stays the bare name that Connect opens; what the port is goes in its tooltip.
+        QStringList about;
+        for (const QString &part : { port.description(), port.manufacturer() })
+            if (!part.isEmpty())
+                about << part;
+        if (!port.serialNumber().isEmpty())
+            about << tr("serial number %1").arg(port.serialNumber());
         ui->comboBox_port->addItem(port.portName());
+        ui->comboBox_port->setItemData(ui->comboBox_port->count() - 1,
+                                       about.join(QLatin1String(", ")), Qt::ToolTipRole);
+    }
+}
+
+void MainWindow::choosePort(const QString &path)
+{
+    ui->comboBox_port->setEditText(path);
+}
+
+void MainWindow::connectPort()
+{
+    if (ui->comboBox_port->isEnabled())
+        startStopPolling();
 }
 
 // --- Polling cycle -------------------------------------------------------------------------
@@ -141,6 +228,9 @@ void MainWindow::startStopPolling()
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
         mbThread->setPortName(ui->comboBox_port->currentText());
+        connectedPort = ui->comboBox_port->currentText();
+        persistentRead = volatileRead = false;
+        ui->actionSaveCommissioningRecord->setEnabled(true);
         ui->comboBox_port->setEnabled(false);
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
@@ -223,6 +313,7 @@ void MainWindow::mbThreadFinished()
 
 void MainWindow::stopPolling()
 {
+    ui->actionSaveCommissioningRecord->setEnabled(false);
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
@@ -233,6 +324,10 @@ void MainWindow::stopPolling()
     disconnectCalculatedValues();
     markStale(true, false);
     markStale(false, false);
+    // The next transmitter may be of another generation: nothing of this one's may reach it.
+    setHousingLink(false);
+    setSerialNumberTrLink(false);
+    featuresInForce.reset();
 }
 
 void MainWindow::transaction(const ModbusTransaction &t)
@@ -241,6 +336,14 @@ void MainWindow::transaction(const ModbusTransaction &t)
     switch (t.judgement.kind) {
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:
+        if (t.judgement.kind == ResponseKind::VolatileBlock) {
+            lastReading.values = t.judgement.volatileValues;
+            lastReadingTime = t.sentAt;
+            volatileRead = true;
+        } else {
+            lastReading.persistent = t.judgement.persistentValues;
+            persistentRead = true;
+        }
         markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
         lastGoodRead->setText(
             tr("Last good read: %1").arg(t.sentAt.toString(QStringLiteral("HH:mm:ss"))));
@@ -263,6 +366,46 @@ void MainWindow::transaction(const ModbusTransaction &t)
              == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
                                                           ModbusProtocol::persistentRegisterCount))
         markStale(false, true);
+}
+
+void MainWindow::saveCommissioningRecord()
+{
+    if (!persistentRead || !volatileRead) {
+        ui->statusBar->showMessage(tr("No complete reading to record yet"), 3000);
+        return;
+    }
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Save commissioning record"),
+        QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber),
+        tr("Commissioning records (*.json)"));
+    if (!fileName.isEmpty())
+        writeCommissioningRecord(fileName);
+}
+
+void MainWindow::writeCommissioningRecord(const QString &fileName)
+{
+    if (recordWriter) {
+        ui->statusBar->showMessage(tr("The last record is still being written"), 3000);
+        return;
+    }
+    Commissioning::Record record;
+    record.time = lastReadingTime;
+    record.tool = QStringLiteral("quorvel-setup");
+    record.toolVersion = QStringLiteral(QUORVEL_VERSION);
+    record.port = connectedPort;
+    record.reading = lastReading;
+    auto error = std::make_shared<QString>();
+    recordWriter = QThread::create(
+        [record, fileName, error] { Commissioning::write(record, fileName, error.get()); });
+    recordWriter->setParent(this);
+    connect(recordWriter, &QThread::finished, this, [this, fileName, error] {
+        if (error->isEmpty())
+            ui->statusBar->showMessage(tr("Commissioning record saved to %1").arg(fileName), 3000);
+        else
+            ui->statusBar->showMessage(*error);
+        recordWriter->deleteLater();
+    });
+    recordWriter->start();
 }
 
 void MainWindow::markStale(bool volatileBlock, bool stale)
@@ -289,6 +432,21 @@ void MainWindow::markStale(bool volatileBlock, bool stale)
         label->setToolTip(note);
         label->setAccessibleDescription(note);
     }
+}
+
+bool MainWindow::showsCalculatedValues() const
+{
+    return featuresInForce && Firmware::calculatesValues(*featuresInForce);
+}
+
+bool MainWindow::showsTransmitterSerial() const
+{
+    return featuresInForce == Firmware::FeatureSet::Current;
+}
+
+bool MainWindow::setsLineParameters() const
+{
+    return featuresInForce && Firmware::setsLineParameters(*featuresInForce);
 }
 
 // --- Parameter editing ---------------------------------------------------------------------
@@ -342,43 +500,52 @@ void MainWindow::serialNumber(int i)
 
 void MainWindow::serialNumberTr(int i)
 {
-    ui->label_serialNumberTr->setText(ValueFormat::integer(i));
+    if (showsTransmitterSerial())
+        ui->label_serialNumberTr->setText(ValueFormat::integer(i));
 }
 
 void MainWindow::dewPointTemperature(float f)
 {
-    ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_dewPointTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::enthalpy(float f)
 {
-    ui->label_enthalpy->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_enthalpy->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::mixingRatio(float f)
 {
-    ui->label_mixingRatio->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_mixingRatio->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::absoluteHumidity(float f)
 {
-    ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_absoluteHumidity->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::wetBulbTemperatur(float f)
 {
-    ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
+    if (showsCalculatedValues())
+        ui->label_wetBulbTemperature->setText(ValueFormat::decimal(f));
 }
 
 void MainWindow::hxAlarm(int i)
 {
-    ui->label_hxAlarm->setText(ValueFormat::integer(i));
+    if (showsCalculatedValues())
+        ui->label_hxAlarm->setText(ValueFormat::integer(i));
 }
 
 // --- Parameter reports ---------------------------------------------------------------------
 
 void MainWindow::address(int i)
 {
+    if (!featuresInForce)
+        return;
     ui->label_address->setText(ValueFormat::integer(i));
     // While the user's new address waits to be written, a report of the old one must not
     // overwrite it. Out-of-range reports clamp to the spin box's limits without a write.
@@ -404,18 +571,24 @@ void MainWindow::selectReportedItem(Parameter parameter, QComboBox *selector, co
 
 void MainWindow::parity(QString s)
 {
+    if (!setsLineParameters()) // the legacy set shows its fixed line instead
+        return;
     selectReportedItem(Parameter::Parity, ui->comboBox_parity, s);
     ui->label_parity->setText(s);
 }
 
 void MainWindow::stopBits(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::StopBits, ui->comboBox_stopBits, s);
     ui->label_stopBits->setText(s);
 }
 
 void MainWindow::baudRate(QString s)
 {
+    if (!setsLineParameters())
+        return;
     selectReportedItem(Parameter::BaudRate, ui->comboBox_baudRate, s);
     ui->label_baudRate->setText(s);
 }
@@ -429,6 +602,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
     const QString text = Firmware::text(id, y, m, d);
 
     // The same report again keeps the feature set and the user's choices in the editors.
+    featuresInForce = set;
     if (text != ui->label_firmware->text()) {
         if (set == FeatureSet::Current) {
             setupParametersUpTo38400();
@@ -454,7 +628,7 @@ void MainWindow::firmware(QString id, int y, int m, int d)
 void MainWindow::housing(int i)
 {
     // Housings 1 and 3 carry the transmitter's own serial number; 0 says nothing about it.
-    if (i == 0)
+    if (i == 0 || !showsTransmitterSerial())
         return;
     if (i == 1 || i == 3) {
         setSerialNumberTrLink(true);
@@ -676,7 +850,9 @@ void MainWindow::aboutApplication()
 
 void MainWindow::help()
 {
-    HelpBrowser::openPage(QStringLiteral("index.html"));
+    // Owned by the main window: a help window left open neither keeps the program (and its
+    // polling) running after Quit nor outlives the main window.
+    HelpBrowser::openPage(QStringLiteral("index.html"), this);
 }
 
 void MainWindow::showTraffic()

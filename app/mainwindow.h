@@ -1,8 +1,13 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "reading.h"
+
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
+
+#include <optional>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -17,6 +22,9 @@ class TrafficModel;
 class TrafficStatistics;
 class TrafficWindow;
 struct ModbusTransaction;
+namespace Firmware {
+enum class FeatureSet;
+}
 
 class MainWindow : public QMainWindow
 {
@@ -29,6 +37,14 @@ public:
     // Called once after the event loop has ended: waits for a transaction in flight, then
     // deletes the thread object and the form.
     void cleanUp();
+
+    // Start-up choices from the command line: a path typed into the Port box, and Connect.
+    void choosePort(const QString &path);
+    void connectPort();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void startStopPolling();
@@ -63,6 +79,7 @@ private slots:
     void help();
     void showTraffic();
     void transaction(const ModbusTransaction &t);
+    void saveCommissioningRecord();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -83,8 +100,18 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Writes the record of the last reading in a thread of its own; the status bar tells how it
+    // went.
+    void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
+    void fitToText();
+    // What the feature set in force shows. Reports of one answer are all queued before the
+    // firmware report among them is handled, so a link undone there still delivers the rest;
+    // each report slot asks here before it applies its value.
+    bool showsCalculatedValues() const;
+    bool showsTransmitterSerial() const;
+    bool setsLineParameters() const;
 
     Ui::MainWindow *ui = nullptr;
     ModbusMasterThread *mbThread = nullptr;
@@ -94,6 +121,17 @@ private:
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    // The feature set of the last firmware report; none while idle.
+    std::optional<Firmware::FeatureSet> featuresInForce;
+
+    // The commissioning record's source: the last good read of each block since Connect.
+    QString connectedPort;
+    Commissioning::Reading lastReading;
+    QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
+    bool persistentRead = false;
+    bool volatileRead = false;
+    QPointer<QThread> recordWriter;
+
     // The bus traffic is kept and counted for the whole program, whether its window is open or
     // not; the window is made when first asked for.
     TrafficModel *trafficModel = nullptr;
@@ -105,6 +143,7 @@ private:
     static quint8 readPhase;
 
     friend class tst_MainWindow;
+    friend class tst_EndToEnd;
 };
 
 #endif // MAINWINDOW_H

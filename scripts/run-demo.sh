@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything, starts the transmitter simulator on a pseudo-terminal and the tool beside it,
-# and stops the simulator when the tool closes.
+# already connected to the simulator, and stops the simulator when the tool closes.
 #   scripts/run-demo.sh [SIMULATOR OPTIONS...]   e.g. --firmware legacy, --fault-bad-crc 0.2
 # The simulator's port is the link /tmp/quorvel-sim (QUORVEL_SIM_LINK overrides it); its log,
 # with --trace lines if asked for, goes to build/quorvel-sim.log. BUILD_DIR selects another build
@@ -32,8 +32,5 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 head -n 1 "$log"
-echo
-echo "Type $link into the Port box and press Connect."
-echo
 
-"$build/bin/quorvel-setup"
+"$build/bin/quorvel-setup" --port "$link" --connect

@@ -1,6 +1,7 @@
 // The window, its thread and a real port against the in-process simulator on a pseudo-terminal.
 #include "mainwindow.h"
 #include "psychrometrics.h"
+#include "recordschema.h"
 #include "simulatorserver.h"
 #include "valueformat.h"
 
@@ -116,6 +117,126 @@ private slots:
                                                                  + ", error code "),
                  !writes);
         QCOMPARE(texts("firmware serialNumberTr"), QString("--- ---"));
+    }
+
+    void transmitterChanged_data()
+    {
+        QTest::addColumn<int>("housing"); // of the current transmitter that is connected first
+        QTest::addColumn<int>("next");    // the firmware of the one that takes its place
+        QTest::addColumn<bool>("whilePolling");
+        QTest::addColumn<QString>("expected"); // shown() once three transactions are over
+        QTest::newRow("housing 1, Disconnect, Connect to 2014-02-18")
+            << 1 << int(F::Feb2014) << false << "QV20__2014-02-18 --- 9600 Even 2 9600 Even 2";
+        QTest::newRow("housing 3, Disconnect, Connect to legacy")
+            << 3 << int(F::Legacy) << false << "Legacy --- 19200 None 1 _ _ _";
+        QTest::newRow("housing 3, swapped for legacy while polling")
+            << 3 << int(F::Legacy) << true << "Legacy --- 19200 None 1 _ _ _";
+    }
+
+    // Reports queued from one answer are still delivered after the firmware report among them has
+    // undone their links; none may show what the feature set now in force does not offer.
+    void transmitterChanged()
+    {
+        QFETCH(int, housing);
+        QFETCH(int, next);
+        QFETCH(bool, whilePolling);
+        TransmitterSettings settings; // current firmware; 9600, Even, 2 stop bits
+        settings.housing = housing;
+        settings.baudRateCode = 4;
+        settings.parityCode = settings.stopBitsCode = 1;
+        QTemporaryDir directory;
+        ServerSettings serverSettings;
+        serverSettings.linkPath = directory.filePath("port");
+        auto server = std::make_unique<SimulatorServer>(settings, serverSettings);
+        QVERIFY(server->start());
+        MainWindow window;
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        const auto shown = [&] { // line parameters as reported, then as in the selectors
+            QStringList texts;
+            for (const char *name :
+                 { "firmware", "serialNumberTr", "baudRate", "parity", "stopBits" })
+                texts << window.findChild<QLabel *>(QString("label_") + name)->text();
+            for (const char *name : { "baudRate", "parity", "stopBits" }) // blank: "_"
+                texts << window.findChild<QComboBox *>(QString("comboBox_") + name)
+                             ->currentText()
+                             .leftJustified(1, '_');
+            return texts.join(' ');
+        };
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        bool swapped = false;
+        const auto swap = [&] { // the next transmitter, on the same link path
+            server.reset();
+            settings.setFirmware(F(next));
+            server = std::make_unique<SimulatorServer>(settings, serverSettings);
+            swapped = server->start();
+        };
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(serverSettings.linkPath);
+        button->click();
+        QTRY_VERIFY_WITH_TIMEOUT(shown().contains(" 21034568 "), cycleTimeout);
+
+        if (whilePolling) { // once a transaction is over, in the pause before the next one
+            QMetaObject::Connection once;
+            once = connect(window.findChild<QThread *>(), &QThread::finished, this, [&] {
+                disconnect(once);
+                swap();
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(swapped, cycleTimeout);
+        } else {
+            button->click();
+            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("&Connect"), cycleTimeout);
+            swap();
+            QVERIFY(swapped);
+            button->click();
+        }
+        // The fourth request: three transactions are over, a persistent and a volatile read among
+        // them.
+        QTRY_VERIFY_WITH_TIMEOUT(server->framesReceived() >= 4, 2 * cycleTimeout);
+        QCOMPARE(button->text(), QString("&Disconnect"));
+        QTEST(shown(), "expected");
+    }
+
+    void commissioningRecord()
+    {
+        SimulatorServer server { TransmitterSettings() };
+        QVERIFY(server.start());
+        MainWindow window;
+        QAction *save = window.findChild<QAction *>("actionSaveCommissioningRecord");
+        QVERIFY(!save->isEnabled());
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
+        button->click();
+        QVERIFY(save->isEnabled()); // while connected, a reading or not
+        QTRY_VERIFY_WITH_TIMEOUT(window.persistentRead && window.volatileRead, cycleTimeout);
+
+        QTemporaryDir directory;
+        const QString file = directory.filePath("unit.json");
+        window.writeCommissioningRecord(file);
+        QTRY_COMPARE(window.statusBar()->currentMessage(), "Commissioning record saved to " + file);
+        const QString problem = schemaProblem(file);
+        if (problem == "skip")
+            QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QFile record(file);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QJsonObject json = QJsonDocument::fromJson(record.readAll()).object();
+        QCOMPARE(json["tool"]["name"].toString() + ' ' + json["port"].toString() + ' '
+                     + QString::number(json["transmitter"]["transmitter_serial"].toInt()),
+                 "quorvel-setup " + server.portPath() + " 21034568");
+
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("&Connect"), cycleTimeout);
+        QVERIFY(!save->isEnabled());
     }
 };
 

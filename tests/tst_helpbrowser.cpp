@@ -24,7 +24,11 @@ private slots:
                 "Write stop bits: |Write address: |Can't open|Can't set 8 data bits to port|"
                 "Can't set baud rate 19200 baud to port|Can't set no parity to port|"
                 "Can't set 1 stop bit to port|Can't set no flow control to port|"
-                "quorvel-transmitter-sim --help")
+                "quorvel-transmitter-sim --help|from the transmitter: |illegal function|"
+                "illegal data address|illegal data value|server device failure|; refused: |"
+                "Unexpected answer: |: no such device|: permission denied (is your user in the "
+                "dialout group?)|: in use by another program|Last good read|every 2.5 s|"
+                "termination|dialout")
                 .split('|');
         const QStringList own { "Own help copy" };
         QTest::newRow("working directory first") << "work/index.html" << own;

@@ -3,6 +3,8 @@
 #include "modbustransaction.h"
 #include "ui_mainwindow.h"
 
+#include <QAccessible>
+#include <QScrollBar>
 #include <QTimer>
 #include <QtTest>
 
@@ -31,7 +33,8 @@ class tst_MainWindow : public QObject
     void applyFirmware(const QString &set) // "current" and "other current" differ in their text
     {
         const bool old = set == "2014-02-18";
-        emit t->firmware(set.left(4), old ? 2014 : 2020, set == "legacy" ? 15 : 2, 18);
+        emit t->firmware(set == "current" ? "<b>A_" : set.left(4), old ? 2014 : 2020,
+                         set == "legacy" ? 15 : 2, 18);
     }
 
     void fillSelectors()
@@ -81,11 +84,13 @@ class tst_MainWindow : public QObject
         return s;
     }
 
-    QString values() const // every value label, in the order of the form
+    // Every value label as the accessibility interface reads it (markup would be stripped there),
+    // in the order of the form.
+    QString values() const
     {
         QStringList texts;
-        for (const QLabel *l : w->findChildren<QLabel *>(QRegularExpression("^label_[a-z]")))
-            texts << l->text();
+        for (QLabel *l : w->findChildren<QLabel *>(QRegularExpression("^label_[a-z]")))
+            texts << QAccessible::queryAccessibleInterface(l)->text(QAccessible::Name);
         return texts.join(' ');
     }
 
@@ -218,13 +223,80 @@ private slots:
         emit t->wetBulbTemperatur(-0.004f);
         emit t->hxAlarm(0);
         QCOMPARE(values(),
-                 "123456789 --- curr__2020-02-18 23.46 -1 45.46 2 38400 Even 2 17 -12.34 "
+                 "123456789 --- <b>A___2020-02-18 23.46 -1 45.46 2 38400 Even 2 17 -12.34 "
                  "1.26 8 0.5 0 0");
 
         QCOMPARE(finishTransaction(), ""); // no report marked a write; not polling: stop step
         QCOMPARE(state(), "7:(_) (_) (_) (17) /---/---/---/---/---/---");
-        QCOMPARE(links(), "00100000/0000");
+        QCOMPARE(links(), "00000000/0000"); // nothing of this transmitter reaches the next
         QCOMPARE(values() + ' ' + pendingFlags(), QString("--- ").repeated(17) + "----");
+    }
+
+    void noUnintendedWrites_data()
+    {
+        QTest::addColumn<QString>("editor");
+        // w: the wheel turned up while the pointer merely passes over the editor, W: the same
+        // with keyboard focus; |: a transaction ends; \n: Enter; \t: focus leaves; ^: arrow up;
+        // anything else is typed into the box, its text selected first.
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("frames"); // started at each |, P: the persistent read
+        QTest::newRow("baud-rate selector: wheel passing over, then with focus")
+            << "comboBox_baudRate"
+            << "w|W||"
+            << "P FF0600C80005DDE9 P";
+        QTest::newRow("address box: wheel passing over, then with focus") << "spinBox_address"
+                                                                          << "w|W||"
+                                                                          << "P FF0600CD00128DE6 P";
+        QTest::newRow("address 2, pause, 5, Enter") << "spinBox_address"
+                                                    << "2|5\n||"
+                                                    << "P FF0600CD0019CC21 P";
+        QTest::newRow("address 2, pause, 5, focus leaves") << "spinBox_address"
+                                                           << "2|5\t||"
+                                                           << "P FF0600CD0019CC21 P";
+        QTest::newRow("address 24, pause, arrow up") << "spinBox_address"
+                                                     << "24|^||"
+                                                     << "P FF0600CD0019CC21 P";
+    }
+
+    // Only what the user meant is written: no wheel that passes by, no half-typed address.
+    void noUnintendedWrites()
+    {
+        QFETCH(QString, editor);
+        QFETCH(QString, steps);
+        applyFirmware("current");
+        fillSelectors();     // 38400 and 17: both can go up
+        w->resize(400, 250); // small enough that the window scrolls
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        ui->comboBox_port->setEnabled(false); // as Connect leaves it, without its first read
+        w->polling = true;
+        auto *e = w->findChild<QWidget *>(editor);
+        QScrollBar *bar = ui->scrollArea->verticalScrollBar();
+        QStringList frames;
+        for (const QChar step : steps) {
+            if (step == '|') {
+                frames << finishTransaction().replace(persistent, "P");
+            } else if (step.toLower() == 'w') {
+                (step == 'W' ? e : ui->pushButton_startStop)->setFocus();
+                bar->setValue(bar->maximum());
+                QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {}, QPoint(0, 120),
+                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(e, &wheel);
+                QCOMPARE(bar->value() < bar->maximum(), step == 'w'); // it scrolled the window
+            } else if (step == '\t') {
+                ui->pushButton_startStop->setFocus();
+            } else {
+                if (!e->hasFocus()) {
+                    e->setFocus();
+                    ui->spinBox_address->selectAll();
+                }
+                QTest::keyClick(e,
+                                step == '\n'      ? Qt::Key_Enter
+                                    : step == '^' ? Qt::Key_Up
+                                                  : Qt::Key(step.unicode()));
+            }
+        }
+        QTEST(frames.join(' '), "frames");
     }
 
     void featureSets_data()

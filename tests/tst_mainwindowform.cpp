@@ -86,11 +86,11 @@ private slots:
             "Absolute humidity (g/m³): label_absoluteHumidity Wet-bulb temperature "
             "(°C): label_wetBulbTemperature Hx alarm: label_hxAlarm");
         row("label_3", "QLabel centralWidget 30x20 100x20 Port");
-        row("comboBox_port", "QComboBox centralWidget 100x21 100x21 " + ports);
+        row("comboBox_port", "QComboBox centralWidget 100x21 16777215x21 " + ports);
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
         row("menuBar", "QMenuBar MainWindow &File &View &? menuDatei menuView menu");
-        row("menuDatei", "QMenu menuBar &File &Quit");
+        row("menuDatei", "QMenu menuBar &File Save &commissioning record... &Quit");
         row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
@@ -104,7 +104,7 @@ private slots:
     void windowThenQuit()
     {
         QCOMPARE(w->windowTitle(), "Quorvel-Setup 2.0");
-        QCOMPARE(w->size(), QSize(592, 584));
+        QVERIFY(w->width() >= 592 && w->height() >= 584); // larger where the font needs it
         QCOMPARE(w->minimumSize(), QSize(300, 200));
         QCOMPARE(w->sizePolicy(), QSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed));
         QVERIFY(!w->windowIcon().pixmap(32, 32).isNull());
@@ -114,12 +114,85 @@ private slots:
         QCOMPARE(w->statusBar()->palette().color(QPalette::WindowText), QColor(Qt::red));
         QCOMPARE(w->findChild<QWidget *>("scrollArea")->palette().color(QPalette::Base), Qt::white);
         QCOMPARE(w->findChild<QLabel *>("label_3")->alignment(), Qt::AlignCenter);
-        for (const QLabel *l : w->findChild<QWidget *>("scrollArea")->findChildren<QLabel *>())
-            QCOMPARE(l->minimumSize(), l->text() == "---" ? QSize(100, 20) : QSize(150, 20));
+        for (const QLabel *l : w->findChild<QWidget *>("scrollArea")->findChildren<QLabel *>()) {
+            const QSize form = l->text() == "---" ? QSize(100, 20) : QSize(150, 20);
+            QCOMPARE(l->minimumSize().expandedTo(form), l->minimumSize()); // widened, never less
+        }
 
         w->show();
         w->findChild<QAction *>("actionBeenden")->trigger();
         QVERIFY(!w->isVisible());
+    }
+
+    void readableAtStart_data()
+    {
+        QTest::addColumn<int>("pointSize");
+        QTest::newRow("DejaVu Sans 9 pt") << 9;
+        QTest::newRow("DejaVu Sans 10 pt") << 10;
+    }
+
+    // At Debian's default font the window's first size shows every row whole, with the widest
+    // texts the tool writes, and nothing touches its neighbour.
+    void readableAtStart()
+    {
+        QFETCH(int, pointSize);
+        const QFont font = QApplication::font();
+        QApplication::setFont(QFont("DejaVu Sans", pointSize));
+        MainWindow window;
+        const auto restore = qScopeGuard([&] {
+            window.cleanUp();
+            QApplication::setFont(font);
+        });
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const auto *area = window.findChild<QScrollArea *>("scrollArea");
+        const QWidgetList parts = area->widget()->findChildren<QWidget *>(
+            QRegularExpression("^(label|comboBox|spinBox)"));
+        for (QWidget *part : parts)
+            if (auto *label = qobject_cast<QLabel *>(part); label && label->text() == "---")
+                label->setText(part->objectName() == "label_firmware" ? "ABCD__2014-03-07"
+                                                                      : "-2147483648");
+        const QString path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+        auto *port = window.findChild<QComboBox *>("comboBox_port");
+        port->setEditText(path);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+
+        QStringList faults;
+        for (const QScrollBar *bar : { area->horizontalScrollBar(), area->verticalScrollBar() })
+            if (bar->isVisible())
+                faults << QString("scrolls %1").arg(bar->maximum());
+        for (const QWidget *a : parts) {
+            const QSize needed = a->sizeHint();
+            if (qobject_cast<const QLabel *>(a)
+                && (needed.width() > a->width() || needed.height() > a->height()))
+                faults << a->objectName() + " clipped";
+            for (const QWidget *b : parts)
+                if (a->parent() == b->parent() && a < b
+                    && a->geometry().adjusted(-1, -1, 1, 1).intersects(b->geometry()))
+                    faults << a->objectName() + " touches " + b->objectName();
+        }
+        if (port->toolTip() != path
+            || port->lineEdit()->width() <= port->fontMetrics().horizontalAdvance(path))
+            faults << "port path not whole: " + port->toolTip();
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(", ")));
+    }
+
+    // Quit ends the program while a help window is open: nothing is left polling unseen.
+    void quitWithHelpOpen()
+    {
+        MainWindow window;
+        window.show();
+        window.findChild<QAction *>("actionHelp")->trigger();
+        QPointer<QWidget> help;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->inherits("HelpBrowser") && top->isVisible())
+                help = top;
+        QVERIFY(help);
+        QTimer::singleShot(0, window.findChild<QAction *>("actionBeenden"), &QAction::trigger);
+        QTimer::singleShot(5000, &window, [] { QCoreApplication::exit(1); }); // still running
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(!help || !help->isVisible());
+        window.cleanUp();
     }
 };
 

@@ -44,10 +44,11 @@ HelpBrowser::HelpBrowser(const QString &page, QWidget *parent) : QWidget(parent)
 
 HelpBrowser::~HelpBrowser() = default;
 
-void HelpBrowser::openPage(const QString &page)
+void HelpBrowser::openPage(const QString &page, QWidget *owner)
 {
     // Nobody keeps the pointer, so a closed help window frees itself.
-    auto *browser = new HelpBrowser(page);
+    auto *browser = new HelpBrowser(page, owner);
+    browser->setWindowFlag(Qt::Window);
     browser->setAttribute(Qt::WA_DeleteOnClose);
     browser->resize(500, 500);
     browser->setWindowTitle(QStringLiteral("Help page"));

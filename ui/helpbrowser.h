@@ -17,8 +17,9 @@ public:
     explicit HelpBrowser(const QString &page, QWidget *parent = nullptr);
     ~HelpBrowser() override;
 
-    // Opens a new, independent help window for the page; each call opens one more window.
-    static void openPage(const QString &page);
+    // Opens a new help window for the page; each call opens one more window. A window opened
+    // for an owner is a window of its own that closes with the owner.
+    static void openPage(const QString &page, QWidget *owner = nullptr);
 
 private:
     QTextBrowser *textBrowser = nullptr;
