@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "commissioningrecord.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -8,6 +9,9 @@
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
 #include "recordsession.h"
+#include "trafficmodel.h"
+#include "trafficstatistics.h"
+#include "trafficwindow.h"
 #include "trendstore.h"
 #include "trendwindow.h"
 #include "valueformat.h"
@@ -72,9 +76,6 @@ MainWindow::MainWindow(QWidget *parent)
     // The port box is only so wide; its tooltip holds the whole path that Connect will use.
     connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
             &QWidget::setToolTip);
-    refresh();
-    fitToText();
-
     // Not a message: it keeps the window's own colours, not the bar's bold red.
     lastGoodRead = new QLabel(tr("Last good read: none"), this);
     lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
@@ -82,6 +83,33 @@ MainWindow::MainWindow(QWidget *parent)
     lastGoodRead->setFont(font());
     lastGoodRead->setAccessibleName(tr("Last good read"));
     ui->statusBar->addPermanentWidget(lastGoodRead);
+
+    trafficModel = new TrafficModel(this);
+    trafficStatistics = new TrafficStatistics(this);
+    // A full list for measuring the window's cost, without days of polling; not for users.
+    trafficModel->appendSynthetic(qEnvironmentVariableIntValue("QUORVEL_TRAFFIC_PRELOAD"));
+    auto *lineStatistics = new QLabel(this);
+    lineStatistics->setObjectName(QStringLiteral("lineStatistics"));
+    lineStatistics->setAccessibleName(tr("Line statistics"));
+    ui->statusBar->addPermanentWidget(lineStatistics);
+    // Counting is not an alarm: the window's own colour and weight, not the bar's bold red. Each
+    // is set explicitly, or the label would take the bar's again.
+    QPalette plain = lineStatistics->palette();
+    plain.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
+    lineStatistics->setPalette(plain);
+    QFont regular = lineStatistics->font();
+    regular.setWeight(font().weight());
+    lineStatistics->setFont(regular);
+    auto showStatistics = [this, lineStatistics] {
+        lineStatistics->setText(trafficStatistics->summary());
+        lineStatistics->setToolTip(trafficStatistics->details());
+        lineStatistics->setAccessibleDescription(trafficStatistics->details());
+    };
+    showStatistics();
+    connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics, showStatistics);
+
+    refresh();
+    fitToText();
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
@@ -98,6 +126,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(mbThread, &ModbusMasterThread::error, this, &MainWindow::error);
     connect(mbThread, &ModbusMasterThread::info, this, &MainWindow::info);
     connect(mbThread, &ModbusMasterThread::transaction, this, &MainWindow::transaction);
+    connect(mbThread, &ModbusMasterThread::transaction, trafficModel, &TrafficModel::append);
+    connect(mbThread, &ModbusMasterThread::transaction, trafficStatistics, &TrafficStatistics::add);
+    connect(ui->actionBusTraffic, &QAction::triggered, this, &MainWindow::showTraffic);
+    connect(ui->actionSaveCommissioningRecord, &QAction::triggered, this,
+            &MainWindow::saveCommissioningRecord);
 
     // Recording and the trend take every transaction; they keep up whether shown or not.
     recording = new RecordSession(this);
@@ -147,9 +180,12 @@ void MainWindow::fitToText()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // Help windows go with the main window, rather than linger while the last transaction ends.
+    // Help and traffic windows go with the main window, rather than linger while the last
+    // transaction ends.
     for (HelpBrowser *help : findChildren<HelpBrowser *>(QString(), Qt::FindDirectChildrenOnly))
         help->close();
+    if (trafficWindow)
+        trafficWindow->close();
     QMainWindow::closeEvent(event);
 }
 
@@ -169,6 +205,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 void MainWindow::cleanUp()
 {
     qDebug() << "cleanUp(): start";
+    if (recordWriter)
+        recordWriter->wait(); // a small file: its write ends by itself
     if (mbThread) {
         // A transaction cannot be cancelled, but it ends by itself within its bound (pause,
         // 100 ms write wait, six 50 ms passes); the thread object must outlive it.
@@ -221,6 +259,9 @@ void MainWindow::startStopPolling()
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
         mbThread->setPortName(ui->comboBox_port->currentText());
+        connectedPort = ui->comboBox_port->currentText();
+        persistentRead = volatileRead = false;
+        ui->actionSaveCommissioningRecord->setEnabled(true);
         ui->comboBox_port->setEnabled(false);
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
@@ -304,6 +345,7 @@ void MainWindow::mbThreadFinished()
 
 void MainWindow::stopPolling()
 {
+    ui->actionSaveCommissioningRecord->setEnabled(false);
     recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
@@ -327,6 +369,14 @@ void MainWindow::transaction(const ModbusTransaction &t)
     switch (t.judgement.kind) {
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:
+        if (t.judgement.kind == ResponseKind::VolatileBlock) {
+            lastReading.values = t.judgement.volatileValues;
+            lastReadingTime = t.sentAt;
+            volatileRead = true;
+        } else {
+            lastReading.persistent = t.judgement.persistentValues;
+            persistentRead = true;
+        }
         markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
         lastGoodRead->setText(
             tr("Last good read: %1").arg(t.sentAt.toString(QStringLiteral("HH:mm:ss"))));
@@ -349,6 +399,46 @@ void MainWindow::transaction(const ModbusTransaction &t)
              == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
                                                           ModbusProtocol::persistentRegisterCount))
         markStale(false, true);
+}
+
+void MainWindow::saveCommissioningRecord()
+{
+    if (!persistentRead || !volatileRead) {
+        ui->statusBar->showMessage(tr("No complete reading to record yet"), 3000);
+        return;
+    }
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Save commissioning record"),
+        QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber),
+        tr("Commissioning records (*.json)"));
+    if (!fileName.isEmpty())
+        writeCommissioningRecord(fileName);
+}
+
+void MainWindow::writeCommissioningRecord(const QString &fileName)
+{
+    if (recordWriter) {
+        ui->statusBar->showMessage(tr("The last record is still being written"), 3000);
+        return;
+    }
+    Commissioning::Record record;
+    record.time = lastReadingTime;
+    record.tool = QStringLiteral("quorvel-setup");
+    record.toolVersion = QStringLiteral(QUORVEL_VERSION);
+    record.port = connectedPort;
+    record.reading = lastReading;
+    auto error = std::make_shared<QString>();
+    recordWriter = QThread::create(
+        [record, fileName, error] { Commissioning::write(record, fileName, error.get()); });
+    recordWriter->setParent(this);
+    connect(recordWriter, &QThread::finished, this, [this, fileName, error] {
+        if (error->isEmpty())
+            ui->statusBar->showMessage(tr("Commissioning record saved to %1").arg(fileName), 3000);
+        else
+            ui->statusBar->showMessage(*error);
+        recordWriter->deleteLater();
+    });
+    recordWriter->start();
 }
 
 void MainWindow::markStale(bool volatileBlock, bool stale)
@@ -796,6 +886,15 @@ void MainWindow::help()
     // Owned by the main window: a help window left open neither keeps the program (and its
     // polling) running after Quit nor outlives the main window.
     HelpBrowser::openPage(QStringLiteral("index.html"), this);
+}
+
+void MainWindow::showTraffic()
+{
+    if (!trafficWindow)
+        trafficWindow = new TrafficWindow(trafficModel, trafficStatistics, this);
+    trafficWindow->show();
+    trafficWindow->raise();
+    trafficWindow->activateWindow();
 }
 
 // --- Recording and trend -------------------------------------------------------------------

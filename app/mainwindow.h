@@ -1,9 +1,11 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "reading.h"
 #include "recordfile.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -17,6 +19,9 @@ QT_END_NAMESPACE
 class ModbusMasterThread;
 class QComboBox;
 class QLabel;
+class TrafficModel;
+class TrafficStatistics;
+class TrafficWindow;
 class RecordSession;
 class TrendStore;
 class TrendWindow;
@@ -78,7 +83,9 @@ private slots:
     void aboutQt();
     void aboutApplication();
     void help();
+    void showTraffic();
     void transaction(const ModbusTransaction &t);
+    void saveCommissioningRecord();
     void askForRecordFile();
     void stopRecording();
     void recordingFailed(const QString &text);
@@ -104,6 +111,9 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Writes the record of the last reading in a thread of its own; the status bar tells how it
+    // went.
+    void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
     void fitToText();
@@ -129,11 +139,26 @@ private:
     // The feature set of the last firmware report; none while idle.
     std::optional<Firmware::FeatureSet> featuresInForce;
 
+    // The commissioning record's source: the last good read of each block since Connect.
+    QString connectedPort;
+    Commissioning::Reading lastReading;
+    QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
+    bool persistentRead = false;
+    bool volatileRead = false;
+    QPointer<QThread> recordWriter;
+
+    // The bus traffic is kept and counted for the whole program, whether its window is open or
+    // not; the window is made when first asked for.
+    TrafficModel *trafficModel = nullptr;
+    TrafficStatistics *trafficStatistics = nullptr;
+    TrafficWindow *trafficWindow = nullptr;
+
     // Which block the next read fetches: 0 persistent, 1 volatile. One for the program; neither
     // construction nor connecting resets it.
     static quint8 readPhase;
 
     friend class tst_MainWindow;
+    friend class tst_EndToEnd;
 };
 
 #endif // MAINWINDOW_H

@@ -7,7 +7,8 @@
 # timing sets, the CPU share of one core over the window, peak resident memory and the time from
 # start to the window being mapped, each against its target, and the machine it ran on. Then the
 # same CPU window with the tool recording (--record) and its Trend window open, and the Trend
-# window over 7 days of samples fed fast (bench_trend): redraw time and resident memory.
+# window over 7 days of samples fed fast (bench_trend): redraw time and resident memory. A last
+# table follows: the same polling with the bus traffic window open on a full list of 10,000 rows.
 # BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
 # Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
 # time-to-map median is taken (default 5). Runs everything inside its own virtual X display.
@@ -308,4 +309,57 @@ cat <<TABLE
 | Resident memory of that process after the 7 days and the redraws (VmRSS) | $(trend rss_mb) MB | – | – | ≤ $trend_rss_target_mb MB | $(verdict "$(trend rss_mb)" "$trend_rss_target_mb") |
 
 Machine: $cpu_model, $(nproc) cores, Linux $(uname -r), Qt $(pkg-config --modversion Qt5Widgets), ${build_type:-default} build, Xvfb without a window manager, mbpoll $mbpoll_version, load average $load_at_start at the start; $(date -u +%F). $transactions transactions per poller; answers of neither block's length: $other.
+TABLE
+
+# === Bus traffic window ==========================================================================
+# The run above polls with the traffic window closed (its list and statistics are fed all the
+# same). Here the tool starts with its list already full (QUORVEL_TRAFFIC_PRELOAD puts 10,000
+# synthetic transactions in it, a measuring aid only), connects, opens View > Bus traffic with
+# Ctrl+T, and is measured the same way: CPU over the window, peak resident memory against the
+# closed run, and resident memory at the start and end of the window, over which the full list
+# only replaces rows.
+traffic_cpu_target_pct=0.35
+traffic_rss_growth_target_mb=10
+
+say "the tool with the traffic window open on 10,000 rows: CPU window $cpu_window s"
+start_simulator "$work/sim-traffic.log"
+traffic_log=$work/traffic.log
+export QT_MESSAGE_PATTERN='%{time process} %{message}' QUORVEL_TRAFFIC_PRELOAD=10000
+launch "$work/launch" "$traffic_log" quorvel-setup "$tool"
+unset QT_MESSAGE_PATTERN QUORVEL_TRAFFIC_PRELOAD
+read -r traffic_pid _ size window <"$work/launch"
+traffic_launcher=$launcher
+height=${size#*x}
+xdotool mousemove --window "$window" 80 $((height - 34)) click 1
+xdotool key ctrl+a
+xdotool type --delay 5 "$link"
+xdotool key alt+c
+wait_for 15 lines_at_least "$traffic_log" 'run():  37  bytes read$' 1 \
+    || fail "the tool did not poll: $(tail -n 3 "$traffic_log")"
+xdotool key ctrl+t
+traffic_window_shown() { xdotool search --onlyvisible --name '^Bus traffic$' >/dev/null 2>&1; }
+wait_for 10 traffic_window_shown || fail "Ctrl+T did not open the traffic window"
+# The same warm-up as above, counted from the opening of the window.
+opened_at=$(grep -c 'mbThreadFinished(): start$' "$traffic_log" || true)
+wait_for 30 lines_at_least "$traffic_log" 'mbThreadFinished(): start$' $((opened_at + 2)) \
+    || fail "the tool's polling stalled"
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+traffic_rss_start=$(rss_kib "$traffic_pid")
+read -r traffic_cpu traffic_xcpu < <(cpu_share "$traffic_pid" "$xserver")
+traffic_rss_end=$(rss_kib "$traffic_pid")
+traffic_rss=$(peak_rss_kib "$traffic_pid")
+traffic_window_shown || fail "the traffic window closed during the measurement"
+stop "$traffic_pid"; wait "$traffic_launcher" 2>/dev/null || true
+stop "$sim_pid"
+
+growth_mb=$(awk -v o="$traffic_rss" -v c="$tool_rss" 'BEGIN { printf "%.1f", (o - c) * 1024 / 1e6 }')
+drift_mb=$(awk -v a="$traffic_rss_start" -v b="$traffic_rss_end" 'BEGIN { printf "%+.2f", (b - a) * 1024 / 1e6 }')
+cat <<TABLE
+
+| Figure | Traffic window closed | Traffic window open, 10,000 rows | Target | Result |
+| --- | --- | --- | --- | --- |
+| CPU, share of one core over $cpu_window s while polling | $tool_cpu % | $traffic_cpu % | closed: as before the window existed (0.171 %); open: ≤ $traffic_cpu_target_pct % | $(verdict "$traffic_cpu" "$traffic_cpu_target_pct") |
+| CPU of the X server (Xvfb) in the same window | $(xcol "$tool_xcpu") | $(xcol "$traffic_xcpu") | – | – |
+| Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$traffic_rss") (+$growth_mb MB) | growth ≤ $traffic_rss_growth_target_mb MB | $(verdict "$growth_mb" "$traffic_rss_growth_target_mb") |
+| Resident memory over the CPU window, list full | – | $(mb "$traffic_rss_start") → $(mb "$traffic_rss_end") ($drift_mb MB) | flat | – |
 TABLE

@@ -32,6 +32,7 @@ FaultInjector::Transmission FaultInjector::apply(const QByteArray &answer)
     const bool garbage = uniform() < settings.garbage;
     const bool split = uniform() < settings.split;
     const bool delay = uniform() < settings.delay;
+    spoiltCount += noAnswer || exception || badCrc || garbage || delay;
 
     if (noAnswer) {
         out.faults << "no answer";

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <atomic>
 #include <random>
 
 // How often each line fault spoils an answer; each is a probability from 0 to 1, drawn anew for
@@ -43,12 +44,17 @@ public:
 
     Transmission apply(const QByteArray &answer);
 
+    // Answers spoilt so far: not sent, sent late, or changed on the way. A split answer is not
+    // counted: it arrives whole. Readable from any thread.
+    int spoilt() const { return spoiltCount; }
+
 private:
     double uniform(); // [0, 1)
     int below(int n); // 0 .. n-1
 
     FaultSettings settings;
     std::mt19937 random;
+    std::atomic<int> spoiltCount { 0 };
 };
 
 #endif // FAULTINJECTOR_H

@@ -129,6 +129,9 @@ int main(int argc, char *argv[])
         { "humidity-limits", "Humidity alarm limits (default 10:90).", "low:high", "10:90" },
         { "dew-point-limits", "Dew-point limits of the Hx alarm (default -10:20).", "low:high",
           "-10:20" },
+        { "refuse-writes",
+          "Answer every write with this Modbus exception code, carrying nothing out.", "code" },
+        { "ignore-writes", "Echo every valid write without carrying it out." },
         { "fault-no-answer", "Probability that a request gets no answer.", "p", "0" },
         { "fault-bad-crc", "Probability that an answer's CRC is corrupted.", "p", "0" },
         { "fault-exception", "Probability of an exception 04 answer instead.", "p", "0" },
@@ -179,6 +182,9 @@ int main(int argc, char *argv[])
     transmitter.humidity = number(parser, "humidity", 1, 100);
     transmitter.temperatureDrift = number(parser, "temperature-drift", 0, 20);
     transmitter.humidityDrift = number(parser, "humidity-drift", 0, 50);
+    if (parser.isSet("refuse-writes"))
+        transmitter.refuseWrites = int(number(parser, "refuse-writes", 1, 255));
+    transmitter.ignoreWrites = parser.isSet("ignore-writes");
     transmitter.temperatureLimits = limits(parser, "temperature-limits");
     transmitter.humidityLimits = limits(parser, "humidity-limits");
     transmitter.dewPointLimits = limits(parser, "dew-point-limits");
@@ -215,9 +221,14 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quorvel-transmitter-sim: %s\n", qPrintable(error));
         return 1;
     }
-    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s\n",
+    QString writes;
+    if (transmitter.refuseWrites != 0)
+        writes = QStringLiteral(", writes refused with exception %1").arg(transmitter.refuseWrites);
+    else if (transmitter.ignoreWrites)
+        writes = QStringLiteral(", writes echoed but ignored");
+    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s%s\n",
                 transmitter.address, qPrintable(firmwareText(transmitter)), transmitter.housing,
-                server.seed, server.faults.any() ? ", faults on" : "");
+                server.seed, server.faults.any() ? ", faults on" : "", qPrintable(writes));
     if (simulator.linkPath().isEmpty())
         std::printf("Connect to: %s\n", qPrintable(simulator.portPath()));
     else

@@ -64,8 +64,9 @@ double wetBulb(double celsius, double ratio, double pressure)
         const double ws = humidityRatio(saturationPressureOverIce(ts), pressure);
         return ((2830 - 0.24 * ts) * ws - 1.006 * (t - ts)) / (2830 + 1.86 * t - 2.1 * ts);
     };
-    // The wet bulb lies between a point well below the dew point and the dry bulb.
-    return bisect([&](double ts) { return ratioAtWetBulb(ts) - ratio; }, -100.0, t);
+    // The wet bulb lies above a point well below the dew point. It can lie above the dry bulb:
+    // below 0 degC, air that is humid over water yet supersaturated over ice warms an ice bulb.
+    return bisect([&](double ts) { return ratioAtWetBulb(ts) - ratio; }, -100.0, t + 10.0);
 }
 
 MoistAir moistAir(double celsius, double relativeHumidity, double pressure)

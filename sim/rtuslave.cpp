@@ -88,6 +88,9 @@ QByteArray RtuSlave::writeSingleRegister(const QByteArray &request)
         return request; // the echo of the request is the answer
     case TransmitterModel::WriteResult::IllegalAddress:
         return exceptionAnswer(address, writeSingleRegisterFunction, IllegalDataAddress);
+    case TransmitterModel::WriteResult::Refused:
+        return exceptionAnswer(address, writeSingleRegisterFunction,
+                               quint8(model->refusedWriteCode()));
     case TransmitterModel::WriteResult::IllegalValue:
         break;
     }

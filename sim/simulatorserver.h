@@ -47,6 +47,8 @@ public:
     TransmitterModel transmitter() const;
     // Request frames taken off the line so far, answered or not.
     int framesReceived() const { return receivedFrames; }
+    // Answers that the fault plan spoilt so far.
+    int spoiltAnswers() const { return faults.spoilt(); }
 
 private:
     void serve();

@@ -97,6 +97,8 @@ bool TransmitterModel::readRegisters(int first, int count, QVector<quint16> *val
 
 TransmitterModel::WriteResult TransmitterModel::writeRegister(int number, quint16 value)
 {
+    if (settings.refuseWrites != 0)
+        return WriteResult::Refused;
     int highest;
     switch (number) {
     case baudRateRegister:
@@ -118,6 +120,8 @@ TransmitterModel::WriteResult TransmitterModel::writeRegister(int number, quint1
     }
     if (value > highest)
         return WriteResult::IllegalValue;
+    if (settings.ignoreWrites)
+        return WriteResult::Written;
     registers[indexOf(number)] = value;
     return WriteResult::Written;
 }

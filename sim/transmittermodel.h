@@ -38,6 +38,12 @@ struct TransmitterSettings
     int stopBitsCode = 0; // 1
     int address = 1;
 
+    // Write behaviour for trying a master's failure paths: a non-zero refuseWrites is the
+    // exception code answered to every write, and ignoreWrites echoes a valid write without
+    // storing it, as a transmitter whose parameter memory has failed would.
+    int refuseWrites = 0;
+    bool ignoreWrites = false;
+
     // Sets the identifier and date of one of the three firmware generations that the tool knows.
     void setFirmware(Firmware profile);
 
@@ -49,7 +55,7 @@ struct TransmitterSettings
 class TransmitterModel
 {
 public:
-    enum class WriteResult { Written, IllegalAddress, IllegalValue };
+    enum class WriteResult { Written, IllegalAddress, IllegalValue, Refused };
 
     explicit TransmitterModel(const TransmitterSettings &settings = TransmitterSettings());
 
@@ -62,6 +68,7 @@ public:
     WriteResult writeRegister(int number, quint16 value);
 
     int address() const { return registers[addressIndex]; }
+    int refusedWriteCode() const { return settings.refuseWrites; }
     double temperature() const { return currentTemperature; }
     double humidity() const { return currentHumidity; }
 

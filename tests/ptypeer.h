@@ -14,6 +14,8 @@
 // The transmitter's end of a pseudo-terminal whose slave the tool opens: a peer thread answers each
 // 8-byte request with the next queued Reply (none queued: silence). It holds the slave open too, or
 // each close by the tool would hang the master up and lose answers sent while the port is closed.
+// A pseudo-terminal carries bytes at any setting, so the peer notes the line settings that the
+// tool has put on the slave when each request arrives.
 class PtyPeer
 {
 public:
@@ -48,6 +50,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return input;
     }
+    QStringList lines() const // the line as each request found it: "19200 8N1, no flow control"
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lineAtRequest;
+    }
     void enqueueReply(const Reply &reply)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -61,7 +68,12 @@ private:
         for (ssize_t n; (n = ::read(masterFd, buffer, sizeof buffer)) > 0;) {
             std::unique_lock<std::mutex> lock(mutex);
             input.append(buffer, int(n));
-            if (input.size() % 8 != 0 || replies.isEmpty()) // no request complete, or no reply
+            if (input.size() % 8 != 0) // no request complete
+                continue;
+            termios line {};
+            tcgetattr(slaveFd, &line); // the tool's settings, the slave being the tool's port
+            lineAtRequest << describe(line);
+            if (replies.isEmpty())
                 continue;
             const Reply reply = replies.takeFirst();
             busy = true;
@@ -77,11 +89,41 @@ private:
         }
     }
 
+    static QString describe(const termios &line)
+    {
+        auto rate = [](speed_t speed) {
+            const speed_t speeds[] = { B1200, B2400, B4800, B9600, B19200, B38400, B57600 };
+            const char *const rates[] = {
+                "1200", "2400", "4800", "9600", "19200", "38400", "57600"
+            };
+            for (size_t i = 0; i < sizeof speeds / sizeof *speeds; ++i)
+                if (speeds[i] == speed)
+                    return QString(rates[i]);
+            return QString("speed code %1").arg(speed);
+        };
+        const tcflag_t size = line.c_cflag & CSIZE;
+        const QString in = rate(cfgetispeed(&line)), out = rate(cfgetospeed(&line));
+        return QString("%1 %2%3%4, %5")
+            .arg(in == out ? out : "out " + out + " in " + in,
+                 size == CS8       ? "8"
+                     : size == CS7 ? "7"
+                     : size == CS6 ? "6"
+                                   : "5",
+                 !(line.c_cflag & PARENB)    ? "N"
+                     : line.c_cflag & PARODD ? "O"
+                                             : "E",
+                 line.c_cflag & CSTOPB ? "2" : "1",
+                 line.c_cflag & CRTSCTS              ? "RTS/CTS flow control"
+                     : line.c_iflag & (IXON | IXOFF) ? "XON/XOFF flow control"
+                                                     : "no flow control");
+    }
+
     int masterFd = posix_openpt(O_RDWR | O_NOCTTY), slaveFd = -1;
     std::thread worker;
     std::atomic<bool> busy { false };
     mutable std::mutex mutex; // guards what follows; no QMutex: ThreadSanitizer misses its futexes
     QByteArray input;
+    QStringList lineAtRequest;
     QList<Reply> replies;
 };
 

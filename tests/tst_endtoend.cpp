@@ -1,6 +1,7 @@
 // The window, its thread and a real port against the in-process simulator on a pseudo-terminal.
 #include "mainwindow.h"
 #include "psychrometrics.h"
+#include "recordschema.h"
 #include "simulatorserver.h"
 #include "valueformat.h"
 
@@ -197,6 +198,45 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(server->framesReceived() >= 4, 2 * cycleTimeout);
         QCOMPARE(button->text(), QString("&Disconnect"));
         QTEST(shown(), "expected");
+    }
+
+    void commissioningRecord()
+    {
+        SimulatorServer server { TransmitterSettings() };
+        QVERIFY(server.start());
+        MainWindow window;
+        QAction *save = window.findChild<QAction *>("actionSaveCommissioningRecord");
+        QVERIFY(!save->isEnabled());
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
+        button->click();
+        QVERIFY(save->isEnabled()); // while connected, a reading or not
+        QTRY_VERIFY_WITH_TIMEOUT(window.persistentRead && window.volatileRead, cycleTimeout);
+
+        QTemporaryDir directory;
+        const QString file = directory.filePath("unit.json");
+        window.writeCommissioningRecord(file);
+        QTRY_COMPARE(window.statusBar()->currentMessage(), "Commissioning record saved to " + file);
+        const QString problem = schemaProblem(file);
+        if (problem == "skip")
+            QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QFile record(file);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QJsonObject json = QJsonDocument::fromJson(record.readAll()).object();
+        QCOMPARE(json["tool"]["name"].toString() + ' ' + json["port"].toString() + ' '
+                     + QString::number(json["transmitter"]["transmitter_serial"].toInt()),
+                 "quorvel-setup " + server.portPath() + " 21034568");
+
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("&Connect"), cycleTimeout);
+        QVERIFY(!save->isEnabled());
     }
 };
 

@@ -90,8 +90,10 @@ private slots:
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
         row("menuBar", "QMenuBar MainWindow &File &View &? menuDatei menuView menu");
-        row("menuDatei", "QMenu menuBar &File Start &recording... Sto&p recording &Quit");
-        row("menuView", "QMenu menuBar &View T&rendCtrl+R");
+        row("menuDatei",
+            "QMenu menuBar &File Start &recording... Sto&p recording Save &commissioning record... "
+            "&Quit");
+        row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T T&rendCtrl+R");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 

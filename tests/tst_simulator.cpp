@@ -48,6 +48,8 @@ private slots:
             << "ff0600c80002>ff0600c80002|ff0600c90002>ff0600c90002|ff0600ca0001>ff0600ca0001|"
                "ff0600cd00f7>ff0600cd00f7|f70300c80006>f7030c 0002 0002 0001 0000 0000 00f7|"
                "010300c80006>";
+        QTest::newRow("broadcast to 0: parity Even and address 9 carried out, never answered")
+            << "000600c90001>|000600cd0009>|090300c90001>09030200 01";
     }
 
     void answers()
@@ -93,9 +95,22 @@ private slots:
         // Published at 1013.25 hPa (ASHRAE Handbook - Fundamentals), to their digits.
         using Air = Psychrometrics::MoistAir;
         const std::tuple<double, double, double Air::*, double, double> table[] = {
-            { 20, 50, &Air::dewPoint, 9.3, 0.05 }, { 20, 100, &Air::dewPoint, 20, 0.001 },
-            { 25, 50, &Air::wetBulb, 17.9, 0.05 }, { 30, 50, &Air::mixingRatio, 13.3, 0.05 },
-            { 30, 50, &Air::enthalpy, 64.3, 0.1 }, { 20, 100, &Air::absoluteHumidity, 17.3, 0.02 },
+            { 20, 50, &Air::dewPoint, 9.3, 0.05 },
+            { 20, 100, &Air::dewPoint, 20, 0.001 },
+            { 25, 50, &Air::wetBulb, 17.9, 0.05 },
+            { 30, 50, &Air::mixingRatio, 13.3, 0.05 },
+            { 30, 50, &Air::enthalpy, 64.3, 0.1 },
+            { 20, 100, &Air::absoluteHumidity, 17.3, 0.02 },
+            // Below 0 degC, over ice. Air at -10 degC holding 259.90 Pa of vapour is saturated
+            // over ice (ASHRAE Fundamentals, chapter 1, table 3), so an ice bulb in it neither
+            // gains nor loses vapour and stays at -10; the calculation over water would give
+            // -10.31. Its 0.002 K is 0.05 % r.H.; the table value is given to 0.004 %.
+            { -10, 100 * 259.90 / Psychrometrics::saturationPressureOverWater(-10), &Air::wetBulb,
+              -10, 0.002 },
+            // -5 degC, 70 % over water: -6.1763 from PsychroLib 1.1.1 (Meyer and Thevenard 2019,
+            // GetTWetBulbFromHumRatio at 101325 Pa), within its 0.001 K convergence; over water
+            // the result would be -6.33.
+            { -5, 70, &Air::wetBulb, -6.1763, 0.002 },
         };
         for (const auto &[celsius, humidity, quantity, published, within] : table) {
             const double computed = Psychrometrics::moistAir(celsius, humidity).*quantity;

@@ -1,0 +1,50 @@
+#ifndef COMMANDLINE_H
+#define COMMANDLINE_H
+
+#include <QString>
+#include <QStringList>
+
+// The command line of quorvel-setup-cli: its subcommands, their options, the exit codes and the
+// texts that --help prints and the man page is made from, so the two can never disagree.
+namespace CommandLine {
+
+enum ExitCode {
+    Success = 0,
+    BadUsage = 1,
+    PortFailure = 2,
+    NoValidAnswer = 3,
+    Refused = 4,
+    ReadBackDifferent = 5,
+};
+
+// What the user asked for, checked for form: a known subcommand, known options, values in range.
+// Whether the transmitter accepts them is the subcommand's business.
+struct Request
+{
+    QString command; // "read", "set", "monitor", "record"; empty with --help or --version alone
+    bool help = false;
+    bool version = false;
+    QString port;
+    QString format = QStringLiteral("text"); // text, json or csv
+    int count = 0;                           // monitor: 0 runs until Ctrl+C
+    QString output;                          // record: the record file; set: --record
+    int address = 0;                         // set: 0 leaves the address alone
+    QString baudRate;                        // set: the text of the code, "19200"; empty: alone
+    QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
+    QString stopBits;                        // set: "1" or "2"; empty: alone
+    bool dryRun = false;
+    QString manPageFile; // hidden: the build writes the man page with it
+};
+
+// Parses the arguments after the program name. On a usage error returns false and sets *error
+// to one line that names the offending argument.
+bool parse(const QStringList &arguments, Request *request, QString *error);
+
+// --help: for a subcommand, or the overview when command is empty.
+QString helpText(const QString &command);
+QString versionText();
+QString manPage();
+
+} // namespace CommandLine
+
+#endif // COMMANDLINE_H
