@@ -24,7 +24,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption connectOption(
         QStringLiteral("connect"),
         QCoreApplication::translate("main", "Connect at start (to the port of --port)."));
-    parser.addOptions({ portOption, connectOption });
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QCoreApplication::translate("main",
+                                    "Record the session to <file> (CSV) from the start; an "
+                                    "existing file is not overwritten."),
+        QStringLiteral("file"));
+    parser.addOptions({ portOption, connectOption, recordOption });
 
     // --help and --version answer without a display: they are looked for before the window
     // system is asked for one.
@@ -58,6 +64,9 @@ int main(int argc, char *argv[])
         MainWindow window;
         if (parser.isSet(portOption))
             window.choosePort(parser.value(portOption));
+        // Recording first, so that the record holds the connect.
+        if (parser.isSet(recordOption))
+            window.startRecording(parser.value(recordOption), RecordFile::Existing::Refuse);
         window.show();
         if (parser.isSet(connectOption))
             window.connectPort();

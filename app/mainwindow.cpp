@@ -8,21 +8,32 @@
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
+#include "recordsession.h"
 #include "trafficmodel.h"
 #include "trafficstatistics.h"
 #include "trafficwindow.h"
+#include "trendstore.h"
+#include "trendwindow.h"
 #include "valueformat.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QSerialPortInfo>
+#include <QStandardPaths>
 
 namespace {
 
 const QString noValue = QStringLiteral("---");
+
+QString rowCount(qint64 rows)
+{
+    return rows == 1 ? MainWindow::tr("1 row") : MainWindow::tr("%1 rows").arg(rows);
+}
 
 template<typename Sender, typename Signal, typename Receiver, typename Slot>
 void setLink(const Sender *sender, Signal signal, const Receiver *receiver, Slot slot, bool on)
@@ -120,6 +131,24 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionBusTraffic, &QAction::triggered, this, &MainWindow::showTraffic);
     connect(ui->actionSaveCommissioningRecord, &QAction::triggered, this,
             &MainWindow::saveCommissioningRecord);
+
+    // Recording and the trend take every transaction; they keep up whether shown or not.
+    recording = new RecordSession(this);
+    recordingStatus = new QLabel(this);
+    recordingStatus->setObjectName(QStringLiteral("recordingStatus"));
+    recordingStatus->setPalette(palette());
+    recordingStatus->setFont(font());
+    recordingStatus->setTextFormat(Qt::PlainText);
+    recordingStatus->hide();
+    ui->statusBar->addPermanentWidget(recordingStatus);
+    trendStore = new TrendStore(this);
+    connect(mbThread, &ModbusMasterThread::transaction, recording, &RecordSession::transaction);
+    connect(mbThread, &ModbusMasterThread::transaction, trendStore, &TrendStore::transaction);
+    connect(recording, &RecordSession::rowsWrittenChanged, this, &MainWindow::showRecordingStatus);
+    connect(recording, &RecordSession::failed, this, &MainWindow::recordingFailed);
+    connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
+    connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
+    connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
 }
 
 MainWindow::~MainWindow() = default;
@@ -187,6 +216,8 @@ void MainWindow::cleanUp()
         // Signals of the last transaction may still be queued for slots that use the form.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     }
+    if (recording->isRecording())
+        recording->stop();
     delete ui;
     ui = nullptr;
     qDebug() << "cleanUp(): end";
@@ -235,6 +266,7 @@ void MainWindow::startStopPolling()
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
         polling = true;
+        recording->connected(ui->comboBox_port->currentText());
         mbThread->readPersistentRegisters();
     } else {
         // The transaction in flight finishes; mbThreadFinished then stops.
@@ -314,6 +346,7 @@ void MainWindow::mbThreadFinished()
 void MainWindow::stopPolling()
 {
     ui->actionSaveCommissioningRecord->setEnabled(false);
+    recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
@@ -862,4 +895,72 @@ void MainWindow::showTraffic()
     trafficWindow->show();
     trafficWindow->raise();
     trafficWindow->activateWindow();
+}
+
+// --- Recording and trend -------------------------------------------------------------------
+
+void MainWindow::askForRecordFile()
+{
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QDateTime::currentDateTime().toString(
+                QStringLiteral("'quorvel-'yyyyMMdd-HHmmss'.csv'")));
+    const QString path = QFileDialog::getSaveFileName(this, tr("Start recording"), suggested,
+                                                      tr("CSV files (*.csv);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    // The dialog has asked before it returns an existing file; one that appears only now is
+    // still refused.
+    startRecording(path,
+                   QFileInfo::exists(path) ? RecordFile::Existing::Overwrite
+                                           : RecordFile::Existing::Refuse);
+}
+
+void MainWindow::startRecording(const QString &path, RecordFile::Existing existing)
+{
+    recording->start(path, existing);
+    ui->actionStartRecording->setEnabled(false);
+    ui->actionStopRecording->setEnabled(true);
+    showRecordingStatus();
+    recordingStatus->show();
+}
+
+void MainWindow::stopRecording()
+{
+    recording->stop();
+    ui->actionStartRecording->setEnabled(true);
+    ui->actionStopRecording->setEnabled(false);
+    recordingStatus->hide();
+    ui->statusBar->showMessage(
+        tr("Recording stopped: %1 in %2")
+            .arg(rowCount(recording->rowsWritten()), QDir::toNativeSeparators(recording->path())),
+        5000);
+}
+
+void MainWindow::recordingFailed(const QString &text)
+{
+    // Polling goes on; only the record ends.
+    qWarning("%s", qPrintable(text));
+    ui->actionStartRecording->setEnabled(true);
+    ui->actionStopRecording->setEnabled(false);
+    recordingStatus->hide();
+    ui->statusBar->showMessage(text);
+}
+
+void MainWindow::showRecordingStatus()
+{
+    recordingStatus->setText(
+        tr("Recording %1: %2")
+            .arg(QFileInfo(recording->path()).fileName(), rowCount(recording->rowsWritten())));
+}
+
+void MainWindow::showTrend()
+{
+    if (!trendWindow) {
+        // A child window of this one: it closes with it.
+        trendWindow = new TrendWindow(trendStore, this);
+    }
+    trendWindow->show();
+    trendWindow->raise();
+    trendWindow->activateWindow();
 }

@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "reading.h"
+#include "recordfile.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,6 +22,9 @@ class QLabel;
 class TrafficModel;
 class TrafficStatistics;
 class TrafficWindow;
+class RecordSession;
+class TrendStore;
+class TrendWindow;
 struct ModbusTransaction;
 namespace Firmware {
 enum class FeatureSet;
@@ -41,6 +45,8 @@ public:
     // Start-up choices from the command line: a path typed into the Port box, and Connect.
     void choosePort(const QString &path);
     void connectPort();
+    // Records the session to path from now on (File > Start recording, or --record).
+    void startRecording(const QString &path, RecordFile::Existing existing);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -80,6 +86,11 @@ private slots:
     void showTraffic();
     void transaction(const ModbusTransaction &t);
     void saveCommissioningRecord();
+    void askForRecordFile();
+    void stopRecording();
+    void recordingFailed(const QString &text);
+    void showRecordingStatus();
+    void showTrend();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -121,6 +132,10 @@ private:
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
     QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    RecordSession *recording = nullptr;
+    QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
+    TrendStore *trendStore = nullptr;
+    TrendWindow *trendWindow = nullptr; // made when first shown
     // The feature set of the last firmware report; none while idle.
     std::optional<Firmware::FeatureSet> featuresInForce;
 

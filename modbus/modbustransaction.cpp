@@ -139,6 +139,8 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request)
             t.roundTripMs = timer.nsecsElapsed() / 1e6;
         }
     }
+    // The first piece shares the port's read buffer of several kB; keep only the answer's bytes.
+    t.answer.squeeze();
     qDebug() << "run(): " << t.answer.size() << " bytes read";
     t.judgement = ModbusProtocol::judgeResponse(t.answer);
     return t;

@@ -5,7 +5,9 @@
 #   scripts/benchmark.sh [TRANSACTIONS] [CPU-WINDOW-SECONDS]     defaults: 40 and 40
 # Prints a markdown table: the period of each transaction kind against the floor the protocol
 # timing sets, the CPU share of one core over the window, peak resident memory and the time from
-# start to the window being mapped, each against its target, and the machine it ran on. A second
+# start to the window being mapped, each against its target, and the machine it ran on. Then the
+# same CPU window with the tool recording (--record) and its Trend window open, and the Trend
+# window over 7 days of samples fed fast (bench_trend): redraw time and resident memory. A last
 # table follows: the same polling with the bus traffic window open on a full list of 10,000 rows.
 # BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
 # Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
@@ -32,13 +34,16 @@ period_margin_pct=3
 cpu_target_pct=0.35
 rss_target_mb=40
 map_target_ms=70
+recording_cpu_target_pct=0.5
+redraw_target_ms=16
+trend_rss_target_mb=60
 
 if [ -z "${BENCH_ON_XVFB:-}" ]; then
     "$root/scripts/install-deps.sh"
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi
-    cmake --build "$build" --target quorvel-setup quorvel-transmitter-sim -j2 >/dev/null
+    cmake --build "$build" --target quorvel-setup quorvel-transmitter-sim bench_trend -j2 >/dev/null
     # Start over inside a fresh virtual display; the rest of the script runs there.
     export BENCH_ON_XVFB=1 BUILD_DIR=$build BENCH_MAP_RUNS=$map_runs
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$transactions" "$cpu_window"
@@ -208,6 +213,34 @@ read -r p_n p_mean p_max v_n v_mean v_max c_n c_mean other < <(awk '
     }' "$tool_log")
 [ "$p_n" -gt 0 ] && [ "$v_n" -gt 0 ] || fail "no complete transactions of both kinds in the trace"
 
+# --- The tool recording, with its Trend window open ------------------------------------------
+# Started with --port, --connect and --record; Ctrl+R opens the Trend window, which then redraws
+# with every reading.
+say "the tool recording with the Trend window open: CPU window $cpu_window s"
+start_simulator "$work/sim-record.log"
+record=$work/record.csv
+launch "$work/launch" "$work/tool-record.log" quorvel-setup "$tool" --port "$link" --connect \
+    --record "$record"
+read -r record_pid _ size window <"$work/launch"
+record_launcher=$launcher
+xdotool mousemove --window "$window" 40 40 click 1
+xdotool key ctrl+r
+wait_for 10 xdotool search --name '^Trend$' >/dev/null || fail "the Trend window did not open"
+csv_rows() { [ "$(grep -c ',reading,' "$record" 2>/dev/null)" -ge "$1" ]; }
+wait_for 30 csv_rows 1 || fail "the tool did not record: $(tail -n 3 "$work/tool-record.log")"
+read -r record_cpu record_xcpu < <(cpu_share "$record_pid" "$xserver")
+record_rss=$(peak_rss_kib "$record_pid")
+record_rows=$(grep -c ',reading,' "$record")
+stop "$record_pid"; wait "$record_launcher" 2>/dev/null || true
+stop "$sim_pid"
+# Every row is written through with fdatasync; the rows must all be there.
+[ "$record_rows" -ge $((cpu_window / 3)) ] || fail "only $record_rows readings recorded"
+
+# --- The Trend window over 7 days of samples -------------------------------------------------
+say "the Trend window over 7 days of samples"
+"$build/bin/bench_trend" 7 30 >"$work/trend.txt" 2>/dev/null || fail "bench_trend failed"
+trend() { awk -v k="$1" '$1 == k { print $2 }' "$work/trend.txt"; }
+
 # --- Baseline: an empty Qt widgets window of the same size -----------------------------------
 say "the empty Qt window: CPU window $cpu_window s"
 launch "$work/launch" /dev/null trivial-window "$work/trivial-window"
@@ -269,6 +302,11 @@ cat <<TABLE
 | CPU of the X server (Xvfb) in the same window | $(xcol "$tool_xcpu") | $(xcol "$trivial_xcpu") | $(xcol "$mbpoll_xcpu") | – | – |
 | Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$trivial_rss") | $(mb "$mbpoll_rss") | ≤ $rss_target_mb MB | $(verdict "$(awk -v k="$tool_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$rss_target_mb") |
 | Start to window mapped, median of $map_runs (range) | $tool_map ms ($(spread "$work/map-tool")) | $trivial_map ms ($(spread "$work/map-trivial")) | – | ≤ $map_target_ms ms | $(verdict "$tool_map" "$map_target_ms") |
+| CPU over $cpu_window s while polling, recording ($record_rows readings written through) and showing the Trend window | $record_cpu % | – | – | ≤ $recording_cpu_target_pct % | $(verdict "$record_cpu" "$recording_cpu_target_pct") |
+| Peak resident memory, recording with the Trend window open | $(mb "$record_rss") | – | – | – | – |
+| Trend window, 7 days on "All" ($(trend samples) values fed in $(trend feed_s) s, $(trend stored_points) kept): redraw with painting, median of 30 (max) | $(trend redraw_ms_median) ms ($(trend redraw_ms_max)) | – | – | ≤ $redraw_target_ms ms | $(verdict "$(trend redraw_ms_median)" "$redraw_target_ms") |
+| The same with all seven series switched on | $(trend redraw7_ms_median) ms ($(trend redraw7_ms_max)) | – | – | ≤ $redraw_target_ms ms | $(verdict "$(trend redraw7_ms_median)" "$redraw_target_ms") |
+| Resident memory of that process after the 7 days and the redraws (VmRSS) | $(trend rss_mb) MB | – | – | ≤ $trend_rss_target_mb MB | $(verdict "$(trend rss_mb)" "$trend_rss_target_mb") |
 
 Machine: $cpu_model, $(nproc) cores, Linux $(uname -r), Qt $(pkg-config --modversion Qt5Widgets), ${build_type:-default} build, Xvfb without a window manager, mbpoll $mbpoll_version, load average $load_at_start at the start; $(date -u +%F). $transactions transactions per poller; answers of neither block's length: $other.
 TABLE

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Takes a picture of the tool's main window on a virtual X display, connected to the
-# transmitter simulator and showing live values.
-#   screenshot.sh [OUT.png]      default: docs/screenshot-main-window.png
+# transmitter simulator and showing live values; or, with --trend, of its Trend window after
+# SECONDS of polling.
+#   screenshot.sh [OUT.png]                       default: docs/screenshot-main-window.png
+#   screenshot.sh --trend [OUT.png] [SECONDS]     defaults: docs/screenshot-trend.png, 240
 # BUILD_DIR selects the build tree (default: build/ in the repository); the tool is its
 # bin/quorvel-setup. Needs xvfb, x11-utils, xdotool and imagemagick (scripts/install-deps.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=$(realpath -m "${1:-$root/docs/screenshot-main-window.png}")
+trend=
+if [ "${1:-}" = --trend ]; then
+    trend=${3:-240}
+    out=$(realpath -m "${2:-$root/docs/screenshot-trend.png}")
+else
+    out=$(realpath -m "${1:-$root/docs/screenshot-main-window.png}")
+fi
 build=${BUILD_DIR:-$root/build}
 tool=$build/bin/quorvel-setup
 simulator=$build/bin/quorvel-transmitter-sim
@@ -18,6 +26,9 @@ done
 # Start over inside a fresh virtual display; the rest of the script runs there.
 if [ -z "${SCREENSHOT_ON_XVFB:-}" ]; then
     export SCREENSHOT_ON_XVFB=1 BUILD_DIR=$build
+    if [ -n "$trend" ]; then
+        exec xvfb-run -a -s "-screen 0 1024x700x24" "$0" --trend "$out" "$trend"
+    fi
     exec xvfb-run -a -s "-screen 0 800x700x24" "$0" "$out"
 fi
 
@@ -53,8 +64,22 @@ xdotool mousemove --window "$window" 80 $((height - 34)) click 1
 xdotool key --window "$window" ctrl+a
 xdotool type --window "$window" "$link"
 xdotool key --window "$window" alt+c
-# Connecting reads the persistent block twice, then the volatile block: about 1.3 s each.
-sleep 5
+if [ -n "$trend" ]; then
+    # The readings of a few minutes, then View > Trend (Ctrl+R) on the main window.
+    sleep "$trend"
+    xdotool key --window "$window" ctrl+r
+    trend_window=
+    for _ in $(seq 100); do
+        trend_window=$(xdotool search --name '^Trend$' | head -n 1) && [ -n "$trend_window" ] && break
+        sleep 0.1
+    done
+    [ -n "$trend_window" ] || { echo "screenshot: no Trend window appeared" >&2; exit 1; }
+    sleep 1
+    window=$trend_window
+else
+    # Connecting reads the persistent block twice, then the volatile block: about 1.3 s each.
+    sleep 5
+fi
 mkdir -p "$(dirname "$out")"
 import -window "$window" "$out"
 echo "screenshot: $out ($(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'))"

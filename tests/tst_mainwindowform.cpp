@@ -30,7 +30,7 @@ class tst_MainWindowForm : public QObject
         if (const auto *box = qobject_cast<const QComboBox *>(widget))
             for (int i = -1; i < box->count(); ++i) // the current index, then the items
                 d << (i < 0 ? '@' + QString::number(box->currentIndex()) : box->itemText(i));
-        for (const QAction *action : widget->actions()) // mnemonics, and a key binding if any
+        for (const QAction *action : widget->actions()) // mnemonic, then any key binding
             d << action->text() + action->shortcut().toString();
         if (const QLayout *l = widget->layout(); l && !l->objectName().isEmpty())
             d << describe(l).section(' ', 2) << describe(l->itemAt(0)->layout()).section(' ', 2);
@@ -90,8 +90,10 @@ private slots:
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
         row("menuBar", "QMenuBar MainWindow &File &View &? menuDatei menuView menu");
-        row("menuDatei", "QMenu menuBar &File Save &commissioning record... &Quit");
-        row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T");
+        row("menuDatei",
+            "QMenu menuBar &File Start &recording... Sto&p recording Save &commissioning record... "
+            "&Quit");
+        row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T T&rendCtrl+R");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 

@@ -1,0 +1,129 @@
+// The record file on its thread: rows on the disk as they come, no overwriting unasked, and a
+// clear text for every way a file can fail.
+#include "recorder.h"
+
+#include <QtTest>
+
+using Existing = RecordFile::Existing;
+
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+} // namespace
+
+class tst_Recorder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rowsReachTheFileAsTheyCome()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("record.csv");
+        Recorder recorder;
+        QSignalSpy written(&recorder, &Recorder::rowsWrittenChanged);
+        recorder.start(path, Existing::Refuse, "time,value\n");
+        QVERIFY(recorder.isRecording());
+        recorder.append("t1,1\n");
+        recorder.append("t2,2\n");
+        QTRY_COMPARE(recorder.rowsWritten(), 2);
+        // Read while the record is still open: nothing waits in a buffer.
+        QCOMPARE(contents(path), "time,value\nt1,1\nt2,2\n");
+        QCOMPARE(written.size(), 2);
+        QCOMPARE(written.last().at(0).toLongLong(), 2);
+
+        recorder.stop();
+        recorder.append("t3,3\n"); // after stopping: not written
+        recorder.start(folder.filePath("second.csv"), Existing::Refuse, "h\n");
+        recorder.append("r\n");
+        QTRY_COMPARE(recorder.rowsWritten(), 1);
+        QCOMPARE(contents(path), "time,value\nt1,1\nt2,2\n");
+        QCOMPARE(contents(folder.filePath("second.csv")), "h\nr\n");
+    }
+
+    void existingFile_data()
+    {
+        QTest::addColumn<bool>("confirmed");
+        QTest::newRow("not confirmed: refused, left as it was") << false;
+        QTest::newRow("confirmed by the user: overwritten") << true;
+    }
+
+    void existingFile()
+    {
+        QFETCH(bool, confirmed);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("kept.csv");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("an earlier record\n");
+        }
+        Recorder recorder;
+        QSignalSpy failed(&recorder, &Recorder::failed);
+        recorder.start(path, confirmed ? Existing::Overwrite : Existing::Refuse, "header\n");
+        recorder.append("row\n");
+        if (confirmed) {
+            QTRY_COMPARE(recorder.rowsWritten(), 1);
+            QCOMPARE(contents(path), "header\nrow\n");
+            QVERIFY(failed.isEmpty());
+        } else {
+            QTRY_COMPARE(failed.size(), 1);
+            QCOMPARE(failed.at(0).at(0).toString(),
+                     "Can't record to " + QDir::toNativeSeparators(path) + ": the file exists");
+            QCOMPARE(contents(path), "an earlier record\n");
+            QVERIFY(!recorder.isRecording());
+        }
+    }
+
+    void failure_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("disk full (/dev/full)")
+            << "/dev/full"
+            << "Recording stopped: can't write /dev/full: No space left on device";
+        // A folder that nobody may write in, root included: chmod would not stop root, but
+        // sysfs lets no one create a file.
+        QTest::newRow("no permission: a new file in /sys")
+            << "/sys/quorvel-record.csv"
+            << "Can't record to /sys/quorvel-record.csv: Permission denied";
+    }
+
+    void failure()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        if (!QFileInfo::exists(QFileInfo(path).absolutePath()))
+            QSKIP(qPrintable(QFileInfo(path).absolutePath() + " is not there on this machine"));
+
+        Recorder recorder;
+        QSignalSpy failed(&recorder, &Recorder::failed);
+        QSignalSpy written(&recorder, &Recorder::rowsWrittenChanged);
+        // Confirmed, as the dialog does for an existing path such as /dev/full.
+        recorder.start(path, Existing::Overwrite, "header\n");
+        recorder.append("row 1\n");
+        recorder.append("row 2\n");
+        QTRY_COMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), error);
+        QVERIFY(!recorder.isRecording());
+        recorder.append("row 3\n"); // not recording: dropped
+
+        // The rows queued behind the failure neither count nor report again: once a next
+        // record has its first row on the disk, the writer has long passed them.
+        QTemporaryDir folder;
+        recorder.start(folder.filePath("next.csv"), Existing::Refuse, "header\n");
+        recorder.append("next\n");
+        QTRY_COMPARE(recorder.rowsWritten(), 1);
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(failed.size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Recorder)
+#include "tst_recorder.moc"

@@ -1,0 +1,121 @@
+// Thinning in bounded memory: a spike of any age stays on the chart; recent samples stay whole.
+#include "trendseries.h"
+
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+constexpr qint64 period = 2500;      // one volatile read every 2.5 s
+constexpr qint64 t0 = 1796000000000; // 2026-12-01
+constexpr qint64 day = 24 * 3600 * 1000;
+
+float smooth(qint64 i)
+{
+    return float(20 + std::sin(double(i) / 100));
+}
+
+} // namespace
+
+class tst_TrendSeries : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void spikesSurvive_data()
+    {
+        QTest::addColumn<qint64>("samples");
+        QTest::addColumn<qint64>("spikeAge"); // samples before the last one
+        QTest::addColumn<float>("spike");
+        QTest::addColumn<qint64>("bucketWidth"); // of the thinned samples, in the end
+
+        const qint64 perHour = 3600 * 1000 / period, perDay = day / period;
+        QTest::newRow("up, 1 h old: among the full-resolution hours")
+            << 10 * perHour << perHour << 80.0f << qint64(60000);
+        QTest::newRow("down, 20 h old: in a minute bucket")
+            << perDay << 20 * perHour << -40.0f << qint64(60000);
+        QTest::newRow("up, 6 days old of 7 days")
+            << 7 * perDay << 6 * perDay << 80.0f << qint64(60000);
+        QTest::newRow("down, on day 1 of 30: the buckets merged twice")
+            << 30 * perDay << 29 * perDay + 5 << -40.0f << qint64(240000);
+        QTest::newRow("up, the very first sample of 30 days")
+            << 30 * perDay << 30 * perDay - 1 << 80.0f << qint64(240000);
+    }
+
+    void spikesSurvive()
+    {
+        QFETCH(qint64, samples);
+        QFETCH(qint64, spikeAge);
+        QFETCH(float, spike);
+        const qint64 spikeIndex = samples - 1 - spikeAge;
+        TrendSeries series;
+        for (qint64 i = 0; i < samples; ++i)
+            series.add(t0 + i * period, i == spikeIndex ? spike : smooth(i));
+        const qint64 last = t0 + (samples - 1) * period;
+
+        // 7 days and more fit in the same bound.
+        const TrendSeries::Limits limits;
+        QVERIFY(series.storedPoints() <= limits.recentCapacity + 2 * limits.bucketCapacity);
+        QCOMPARE(series.firstTime(), t0);
+        QCOMPARE(series.lastTime(), last);
+        QTEST(series.bucketWidth(), "bucketWidth");
+
+        for (const int maxPoints : { 2000, 100 }) {
+            const QVector<TrendPoint> all = series.points(t0, last, maxPoints);
+            QVERIFY2(all.size() <= maxPoints, qPrintable(QString::number(all.size())));
+            QVERIFY(all.contains(TrendPoint { t0 + spikeIndex * period, spike }));
+            // Thinning picks samples; it never makes a value or a time up.
+            for (int k = 0; k < all.size(); ++k) {
+                const TrendPoint &p = all.at(k);
+                QVERIFY(k == 0 || all.at(k - 1).time < p.time);
+                QCOMPARE((p.time - t0) % period, 0);
+                const qint64 i = (p.time - t0) / period;
+                QCOMPARE(p.value, i == spikeIndex ? spike : smooth(i));
+            }
+        }
+
+        // The last ten minutes come whole: 240 periods, 241 samples.
+        const QVector<TrendPoint> recent = series.points(last - 600 * 1000, last, 2000);
+        QCOMPARE(recent.size(), 241);
+        QCOMPARE(recent.first().time, last - 600 * 1000);
+        QCOMPARE(recent.last().time, last);
+    }
+
+    void thinningSlotsKeepTheirExtremes()
+    {
+        // 100 samples, 10 slots of 10: each slot gives its lowest and its highest sample.
+        TrendSeries series;
+        for (int i = 0; i < 100; ++i)
+            series.add(t0 + i, float((i * 37) % 100));
+        const QVector<TrendPoint> thinned = series.points(t0, t0 + 99, 20);
+        QCOMPARE(thinned.size(), 20);
+        for (int slot = 0; slot < 10; ++slot) {
+            float low = 1000, high = -1000;
+            for (int i = 10 * slot; i < 10 * slot + 10; ++i) {
+                low = std::min(low, float((i * 37) % 100));
+                high = std::max(high, float((i * 37) % 100));
+            }
+            const float a = thinned.at(2 * slot).value, b = thinned.at(2 * slot + 1).value;
+            QCOMPARE(std::min(a, b), low);
+            QCOMPARE(std::max(a, b), high);
+        }
+    }
+
+    void oddInput()
+    {
+        TrendSeries series;
+        series.add(t0 + 1000, 1);
+        series.add(t0 + 500, 2); // the clock was set back: kept at the latest time so far
+        series.add(t0 + 2000, std::nanf(""));
+        series.add(t0 + 3000, -INFINITY);
+        series.add(t0 + 4000, 4);
+        QCOMPARE(series.points(t0, t0 + 5000, 100),
+                 (QVector<TrendPoint> { { t0 + 1000, 1 }, { t0 + 1000, 2 }, { t0 + 4000, 4 } }));
+        QCOMPARE(series.points(t0 + 4001, t0 + 5000, 100), QVector<TrendPoint>());
+        QCOMPARE(series.points(t0 + 5000, t0, 100), QVector<TrendPoint>());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_TrendSeries)
+#include "tst_trendseries.moc"

@@ -1,0 +1,172 @@
+// The Trend window opened offscreen on a store with two hours of samples.
+#include "trendstore.h"
+#include "trendwindow.h"
+
+#include <QtCharts>
+#include <QtTest>
+#include <QtWidgets>
+
+using namespace QtCharts;
+
+namespace {
+
+constexpr qint64 period = 2500;
+
+ModbusProtocol::VolatileValues values(float temperature)
+{
+    ModbusProtocol::VolatileValues v;
+    v.temperature = temperature;
+    v.humidity = 45.678f;
+    v.dewPointTemperature = 10.5f;
+    v.wetBulbTemperature = 15.25f;
+    v.enthalpy = 50;
+    v.mixingRatio = 8;
+    v.absoluteHumidity = 9;
+    return v;
+}
+
+} // namespace
+
+class tst_TrendWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    TrendStore store;
+    qint64 end = 0;
+    QScopedPointer<TrendWindow> window;
+
+    QLineSeries *line(TrendQuantity quantity) const
+    {
+        auto *view = window->findChild<QChartView *>("chartView");
+        return qobject_cast<QLineSeries *>(view->chart()->series().at(int(quantity)));
+    }
+    QString shown(const char *name) const
+    {
+        auto *label = window->findChild<QLabel *>(QString("label_") + name);
+        return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+    }
+    QCheckBox *box(const char *name) const
+    {
+        return window->findChild<QCheckBox *>(QString("checkBox_") + name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Two hours up to now from firmware without calculated values.
+        end = QDateTime::currentMSecsSinceEpoch();
+        for (qint64 t = end - 2 * 3600 * 1000; t <= end; t += period)
+            store.addReading(t, values(21.0f + float(t % 7) / 10), false);
+        store.addReading(end, values(23.456f), false);
+        window.reset(new TrendWindow(&store));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+    }
+
+    void opensWithTheMeasuredValues()
+    {
+        QCOMPARE(window->windowTitle(), "Trend");
+        QCOMPARE(shown("temperature"), "23.46");
+        QCOMPARE(shown("relativeHumidity"), "45.68");
+        QCOMPARE(shown("dewPoint"), "---");
+        QVERIFY(box("dewPoint")->isChecked() && !box("dewPoint")->isEnabled());
+        QCOMPARE(window->drawnPoints(TrendQuantity::DewPoint), 0);
+        // Ten minutes of samples at 2.5 s, the clock having moved on a little since.
+        QVERIFY(qAbs(window->drawnPoints(TrendQuantity::Temperature) - 241) <= 2);
+        QCOMPARE(line(TrendQuantity::Temperature)->points().last(), QPointF(end, 23.456f));
+    }
+
+    void timeWindows_data()
+    {
+        QTest::addColumn<int>("timeWindow");
+        QTest::addColumn<double>("share"); // of the plot's width in pixels; 0: every sample
+        QTest::addColumn<int>("samples");
+        using W = TrendWindow::TimeWindow;
+        // Thinned to one sample per pixel column: each two columns' lowest and highest.
+        QTest::newRow("1 h: thinned") << int(W::OneHour) << 1.0 << 0;
+        QTest::newRow("8 h: the 2 h fill a quarter") << int(W::EightHours) << 0.25 << 0;
+        QTest::newRow("all: the 2 h fill it") << int(W::All) << 1.0 << 0;
+        QTest::newRow("10 min: every sample") << int(W::TenMinutes) << 0.0 << 241;
+    }
+
+    void timeWindows()
+    {
+        QFETCH(int, timeWindow);
+        QFETCH(double, share);
+        QFETCH(int, samples);
+        window->setTimeWindow(TrendWindow::TimeWindow(timeWindow));
+        const double width = line(TrendQuantity::Temperature)->chart()->plotArea().width();
+        QVERIFY(width > 300 && width < 2400);
+        const int drawn = window->drawnPoints(TrendQuantity::Temperature);
+        const double expected = share > 0 ? share * width : samples;
+        QVERIFY2(qAbs(drawn - expected) <= 2 + expected / 50,
+                 qPrintable(QString("%1 drawn, %2 expected").arg(drawn).arg(expected)));
+        // Humidity stands still: where it is thinned, one sample a slot.
+        const int humidity = window->drawnPoints(TrendQuantity::RelativeHumidity);
+        QVERIFY2(share > 0 ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
+                 qPrintable(QString::number(humidity)));
+    }
+
+    void calculatedValuesFollowTheFirmware()
+    {
+        store.addReading(end + period, values(24), true);
+        QVERIFY(box("dewPoint")->isEnabled() && box("enthalpy")->isEnabled());
+        QCOMPARE(shown("dewPoint"), "10.5");
+        QCOMPARE(shown("wetBulb"), "15.25");
+        QCOMPARE(window->drawnPoints(TrendQuantity::DewPoint), 1); // the first one it provided
+        QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 0);  // not switched on
+        box("wetBulb")->click();
+        QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 1);
+        store.addReading(end + 2 * period, values(24), false);
+        QVERIFY(!box("wetBulb")->isEnabled() && box("wetBulb")->isChecked());
+        QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 0);
+        QCOMPARE(shown("wetBulb"), "---");
+    }
+
+    void pauseHoldsTheChart()
+    {
+        auto *pause = window->findChild<QPushButton *>("pushButton_pause");
+        pause->click();
+        QCOMPARE(pause->text(), "&Resume");
+        const QVector<QPointF> before = line(TrendQuantity::Temperature)->pointsVector();
+        store.addReading(end + 3 * period, values(-5.5f), false);
+        QCOMPARE(shown("temperature"), "-5.5"); // the legend goes on
+        QCOMPARE(line(TrendQuantity::Temperature)->pointsVector(), before);
+        pause->click();
+        QCOMPARE(pause->text(), "&Pause");
+        QCOMPARE(line(TrendQuantity::Temperature)->points().last(),
+                 QPointF(end + 3 * period, -5.5));
+    }
+
+    void saveImage_data()
+    {
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("into a temporary folder") << true;
+        QTest::newRow("into /sys, where no one may create a file") << false;
+    }
+
+    void saveImage()
+    {
+        QFETCH(bool, writable);
+        QTemporaryDir folder;
+        const QString path = writable ? folder.filePath("trend.png") : "/sys/quorvel-trend.png";
+        QSignalSpy saved(window.data(), &TrendWindow::imageSaved);
+        window->saveImage(path);
+        QTRY_COMPARE(saved.size(), 1);
+        const QString error = saved.at(0).at(1).toString();
+        const QString status = shown("status");
+        if (writable) {
+            QCOMPARE(error, QString());
+            QCOMPARE(status, "Image saved to " + path);
+            const QImage image(path, "PNG");
+            QCOMPARE(image.size(), window->findChild<QChartView *>("chartView")->size());
+        } else {
+            QVERIFY(!error.isEmpty());
+            QCOMPARE(status, "Can't save " + path + ": " + error);
+        }
+    }
+};
+
+QTEST_MAIN(tst_TrendWindow)
+#include "tst_trendwindow.moc"
