@@ -89,33 +89,23 @@ private:
         }
     }
 
-    static QString describe(const termios &line)
+    static QString describe(const termios &line) // what a tool with a wrong setting gets
     {
-        auto rate = [](speed_t speed) {
-            const speed_t speeds[] = { B1200, B2400, B4800, B9600, B19200, B38400, B57600 };
-            const char *const rates[] = {
-                "1200", "2400", "4800", "9600", "19200", "38400", "57600"
-            };
-            for (size_t i = 0; i < sizeof speeds / sizeof *speeds; ++i)
-                if (speeds[i] == speed)
-                    return QString(rates[i]);
-            return QString("speed code %1").arg(speed);
-        };
-        const tcflag_t size = line.c_cflag & CSIZE;
-        const QString in = rate(cfgetispeed(&line)), out = rate(cfgetospeed(&line));
+        const speed_t speed = cfgetospeed(&line);
+        const tcflag_t c = line.c_cflag, size = c & CSIZE;
         return QString("%1 %2%3%4, %5")
-            .arg(in == out ? out : "out " + out + " in " + in,
-                 size == CS8       ? "8"
-                     : size == CS7 ? "7"
-                     : size == CS6 ? "6"
-                                   : "5",
-                 !(line.c_cflag & PARENB)    ? "N"
-                     : line.c_cflag & PARODD ? "O"
-                                             : "E",
-                 line.c_cflag & CSTOPB ? "2" : "1",
-                 line.c_cflag & CRTSCTS              ? "RTS/CTS flow control"
-                     : line.c_iflag & (IXON | IXOFF) ? "XON/XOFF flow control"
-                                                     : "no flow control");
+            .arg(speed == B19200      ? "19200"
+                     : speed == B9600 ? "9600"
+                                      : "speed code " + QString::number(speed))
+            .arg(size == CS8       ? 8
+                     : size == CS7 ? 7
+                     : size == CS6 ? 6
+                                   : 5)
+            .arg(!(c & PARENB)    ? 'N'
+                     : c & PARODD ? 'O'
+                                  : 'E')
+            .arg(c & CSTOPB ? 2 : 1)
+            .arg(c & CRTSCTS || line.c_iflag & (IXON | IXOFF) ? "flow control" : "no flow control");
     }
 
     int masterFd = posix_openpt(O_RDWR | O_NOCTTY), slaveFd = -1;
