@@ -1,5 +1,7 @@
 #include "commissioningrecord.h"
 
+#include "recordformat.h"
+
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -72,7 +74,7 @@ QJsonObject toJson(const Record &record)
     const Communication now = communication(p);
     QJsonObject json {
         { "schema_version", schemaVersion },
-        { "time", timeText(record.time) },
+        { "time", RecordFormat::timeText(record.time) },
         { "tool", QJsonObject { { "name", record.tool }, { "version", record.toolVersion } } },
         { "port", record.port },
         { "transmitter", transmitter },

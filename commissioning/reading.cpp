@@ -1,8 +1,8 @@
 #include "reading.h"
 
+#include "recordformat.h"
 #include "valueformat.h"
 
-#include <charconv>
 #include <cmath>
 
 namespace Commissioning {
@@ -67,37 +67,9 @@ namespace {
     };
 
     // The shortest text that reads back as the same float.
-    QString exactText(double value)
-    {
-        const float f = float(value);
-        if (std::isnan(f))
-            return QStringLiteral("nan"); // to_chars writes "-nan" when the sign bit is set
-        char text[32];
-        const auto result = std::to_chars(text, text + sizeof text, f);
-        return QString::fromLatin1(text, int(result.ptr - text));
-    }
-
     QString line(const QString &caption, const QString &value)
     {
         return (caption + QLatin1Char(':')).leftJustified(28) + value;
-    }
-
-    // A field as the recording writes one: quoted when it holds a comma or a quote, quotes
-    // doubled; control characters, which a firmware identifier may hold, become U+FFFD.
-    QString csvField(const QString &text)
-    {
-        QString cleaned = text;
-        bool quote = false;
-        for (QChar &c : cleaned) {
-            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-                c = QChar::ReplacementCharacter;
-            else if (c == QLatin1Char(',') || c == QLatin1Char('"'))
-                quote = true;
-        }
-        if (!quote)
-            return cleaned;
-        return QLatin1Char('"') + cleaned.replace(QLatin1Char('"'), QLatin1String("\"\""))
-            + QLatin1Char('"');
     }
 
 } // namespace
@@ -122,17 +94,6 @@ Communication communication(const ModbusProtocol::PersistentValues &p)
 bool hasTransmitterSerial(const ModbusProtocol::PersistentValues &p)
 {
     return Firmware::carriesTransmitterSerial(featureSet(p), p.housing);
-}
-
-QString timeText(const QDateTime &time)
-{
-    // From numbers rather than a date format, which would follow the user's locale.
-    const QDate d = time.date();
-    const QTime t = time.time();
-    const int offset = time.offsetFromUtc() / 60;
-    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", d.year(), d.month(),
-                             d.day(), t.hour(), t.minute(), t.second(), t.msec(),
-                             offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
 }
 
 QString Measurement::text() const
@@ -181,7 +142,7 @@ QStringList textLines(const Reading &reading)
 
 QString monitorLine(const Reading &reading, const QDateTime &time)
 {
-    QStringList parts { timeText(time) };
+    QStringList parts { RecordFormat::timeText(time) };
     for (const Measurement &m : measurements(reading)) {
         if (m.present)
             parts << QStringLiteral("%1 %2%3").arg(
@@ -207,16 +168,16 @@ QString csvRow(const Reading &reading, const QDateTime &time)
     auto field = [&m](int index) {
         if (!m[index].present)
             return QString();
-        return *m[index].unit ? exactText(m[index].value)
+        return *m[index].unit ? RecordFormat::decimalText(float(m[index].value))
                               : ValueFormat::integer(int(m[index].value));
     };
-    QStringList fields { timeText(time), field(0), field(1), field(2), field(3) };
+    QStringList fields { RecordFormat::timeText(time), field(0), field(1), field(2), field(3) };
     fields << ValueFormat::integer(reading.values.serialNumber)
            << (hasTransmitterSerial(p) ? ValueFormat::integer(reading.values.serialNumberTr)
                                        : QString());
     for (int i = 4; i < m.size(); ++i)
         fields << field(i);
-    fields << csvField(firmwareText(p)) << ValueFormat::integer(c.address)
+    fields << RecordFormat::field(firmwareText(p)) << ValueFormat::integer(c.address)
            << Firmware::featureSetName(featureSet(p)) << ValueFormat::integer(p.housing)
            << c.baudRate << c.parity << c.stopBits;
     return fields.join(QLatin1Char(','));

@@ -67,10 +67,6 @@ bool hasTransmitterSerial(const ModbusProtocol::PersistentValues &persistent);
 // that is present.
 QStringList textLines(const Reading &reading);
 
-// ISO 8601 with milliseconds and the offset from UTC, "2026-12-07T09:30:00.250+01:00"; never
-// "Z", so that every row of a file has the same form.
-QString timeText(const QDateTime &time);
-
 // One line of the command line's monitor: the time and every present measurement.
 QString monitorLine(const Reading &reading, const QDateTime &time);
 
