@@ -76,30 +76,14 @@ MainWindow::MainWindow(QWidget *parent)
     // The port box is only so wide; its tooltip holds the whole path that Connect will use.
     connect(ui->comboBox_port, &QComboBox::currentTextChanged, ui->comboBox_port,
             &QWidget::setToolTip);
-    // Not a message: it keeps the window's own colours, not the bar's bold red.
-    lastGoodRead = new QLabel(tr("Last good read: none"), this);
-    lastGoodRead->setObjectName(QStringLiteral("lastGoodRead"));
-    lastGoodRead->setPalette(palette());
-    lastGoodRead->setFont(font());
-    lastGoodRead->setAccessibleName(tr("Last good read"));
-    ui->statusBar->addPermanentWidget(lastGoodRead);
+    lastGoodRead = addStatusItem(QStringLiteral("lastGoodRead"), tr("Last good read"));
+    lastGoodRead->setText(tr("Last good read: none"));
 
     trafficModel = new TrafficModel(this);
     trafficStatistics = new TrafficStatistics(this);
     // A full list for measuring the window's cost, without days of polling; not for users.
     trafficModel->appendSynthetic(qEnvironmentVariableIntValue("QUORVEL_TRAFFIC_PRELOAD"));
-    auto *lineStatistics = new QLabel(this);
-    lineStatistics->setObjectName(QStringLiteral("lineStatistics"));
-    lineStatistics->setAccessibleName(tr("Line statistics"));
-    ui->statusBar->addPermanentWidget(lineStatistics);
-    // Counting is not an alarm: the window's own colour and weight, not the bar's bold red. Each
-    // is set explicitly, or the label would take the bar's again.
-    QPalette plain = lineStatistics->palette();
-    plain.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
-    lineStatistics->setPalette(plain);
-    QFont regular = lineStatistics->font();
-    regular.setWeight(font().weight());
-    lineStatistics->setFont(regular);
+    QLabel *lineStatistics = addStatusItem(QStringLiteral("lineStatistics"), tr("Line statistics"));
     auto showStatistics = [this, lineStatistics] {
         lineStatistics->setText(trafficStatistics->summary());
         lineStatistics->setToolTip(trafficStatistics->details());
@@ -134,13 +118,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     // Recording and the trend take every transaction; they keep up whether shown or not.
     recording = new RecordSession(this);
-    recordingStatus = new QLabel(this);
-    recordingStatus->setObjectName(QStringLiteral("recordingStatus"));
-    recordingStatus->setPalette(palette());
-    recordingStatus->setFont(font());
-    recordingStatus->setTextFormat(Qt::PlainText);
+    recordingStatus = addStatusItem(QStringLiteral("recordingStatus"), tr("Recording"));
     recordingStatus->hide();
-    ui->statusBar->addPermanentWidget(recordingStatus);
     trendStore = new TrendStore(this);
     connect(mbThread, &ModbusMasterThread::transaction, recording, &RecordSession::transaction);
     connect(mbThread, &ModbusMasterThread::transaction, trendStore, &TrendStore::transaction);
@@ -361,6 +340,24 @@ void MainWindow::stopPolling()
     setHousingLink(false);
     setSerialNumberTrLink(false);
     featuresInForce.reset();
+}
+
+QLabel *MainWindow::addStatusItem(const QString &name, const QString &accessibleName)
+{
+    auto *item = new QLabel(this);
+    item->setObjectName(name);
+    item->setAccessibleName(accessibleName);
+    item->setTextFormat(Qt::PlainText);
+    ui->statusBar->addPermanentWidget(item);
+    // Not an alarm: the window's own colour and weight rather than the bar's bold red. Each is
+    // set explicitly, or the label would take the bar's again.
+    QPalette plain = item->palette();
+    plain.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
+    item->setPalette(plain);
+    QFont regular = item->font();
+    regular.setWeight(font().weight());
+    item->setFont(regular);
+    return item;
 }
 
 void MainWindow::transaction(const ModbusTransaction &t)

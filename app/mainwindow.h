@@ -111,6 +111,8 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // A permanent status-bar item in the window's own colours.
+    QLabel *addStatusItem(const QString &name, const QString &accessibleName);
     // Writes the record of the last reading in a thread of its own; the status bar tells how it
     // went.
     void writeCommissioningRecord(const QString &fileName);

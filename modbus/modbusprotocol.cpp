@@ -201,7 +201,8 @@ QString describeRequest(const QByteArray &request)
     }
 }
 
-QString exceptionMeaning(int code)
+// The standard meaning of Modbus exception codes 1 to 4; empty for any other code.
+static QString exceptionMeaning(int code)
 {
     switch (code) {
     case 1:

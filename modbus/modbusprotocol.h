@@ -107,9 +107,6 @@ QString describeRequest(const QByteArray &request);
 // The status-bar text of a judgement; empty for a good read, which shows in the values instead.
 QString statusText(const Judgement &judgement, const QByteArray &request);
 
-// The standard meaning of Modbus exception codes 1 to 4; empty for any other code.
-QString exceptionMeaning(int code);
-
 // Encodings shared with the simulator, which writes what the decoding reads.
 quint32 wordsFromFloat(float value);
 quint16 packFirmwareDate(int year, int month, int day);

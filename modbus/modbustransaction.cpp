@@ -50,10 +50,7 @@ constexpr int writeWaitMs = 100;
 constexpr int receivePasses = 6;
 constexpr int receivePassMs = 50;
 
-} // namespace
-
-namespace ModbusLine {
-
+// The meaning of a QSerialPort error code, for a port at the given path.
 QString portErrorMeaning(int code, const QString &path)
 {
     switch (code) {
@@ -83,6 +80,10 @@ QString portErrorMeaning(int code, const QString &path)
         return tr("unknown error");
     }
 }
+
+} // namespace
+
+namespace ModbusLine {
 
 bool open(QSerialPort &port, const QString &name, QString *failureText, const char **trace)
 {

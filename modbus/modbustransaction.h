@@ -36,9 +36,6 @@ bool open(QSerialPort &port, const QString &name, QString *failureText,
 // receive passes of at most 50 ms each. Input left from an earlier answer is dropped first.
 ModbusTransaction exchange(QSerialPort &port, const QByteArray &request);
 
-// The meaning of a QSerialPort error code, for a port at the given path: "no such device", ...
-QString portErrorMeaning(int code, const QString &path);
-
 } // namespace ModbusLine
 
 #endif // MODBUSTRANSACTION_H
