@@ -162,6 +162,16 @@ tool_map=$(median <"$work/map-tool")
 trivial_map=$(median <"$work/map-trivial")
 spread() { sort -n "$1" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "–" hi }'; }
 
+# Without a window manager the keyboard follows the pointer. The Port box sits at the left of
+# the bar along the window's bottom edge: click into it, replace its text, press Alt+C.
+type_port_and_connect() {
+    local height=${2#*x}
+    xdotool mousemove --window "$1" 80 $((height - 34)) click 1
+    xdotool key ctrl+a
+    xdotool type --delay 5 "$link"
+    xdotool key alt+c
+}
+
 # --- The tool polling the simulator ----------------------------------------------------------
 say "the tool: $transactions transactions, CPU window $cpu_window s"
 start_simulator "$work/sim-tool.log"
@@ -171,13 +181,7 @@ launch "$work/launch" "$tool_log" quorvel-setup "$tool"
 unset QT_MESSAGE_PATTERN
 read -r tool_pid _ size window <"$work/launch"
 tool_launcher=$launcher
-# Without a window manager the keyboard follows the pointer. The Port box sits at the left of
-# the bar along the window's bottom edge: click into it, replace its text, press Alt+C.
-height=${size#*x}
-xdotool mousemove --window "$window" 80 $((height - 34)) click 1
-xdotool key ctrl+a
-xdotool type --delay 5 "$link"
-xdotool key alt+c
+type_port_and_connect "$window" "$size"
 wait_for 15 lines_at_least "$tool_log" 'bytes read$' 1 || fail "the tool did not poll: $(tail -n 3 "$tool_log")"
 grep -q 'run():  37  bytes read$' "$tool_log" \
     || fail "the tool is not polling the simulator: $(grep -m 1 'bytes read\|error' "$tool_log")"
@@ -329,11 +333,7 @@ launch "$work/launch" "$traffic_log" quorvel-setup "$tool"
 unset QT_MESSAGE_PATTERN QUORVEL_TRAFFIC_PRELOAD
 read -r traffic_pid _ size window <"$work/launch"
 traffic_launcher=$launcher
-height=${size#*x}
-xdotool mousemove --window "$window" 80 $((height - 34)) click 1
-xdotool key ctrl+a
-xdotool type --delay 5 "$link"
-xdotool key alt+c
+type_port_and_connect "$window" "$size"
 wait_for 15 lines_at_least "$traffic_log" 'run():  37  bytes read$' 1 \
     || fail "the tool did not poll: $(tail -n 3 "$traffic_log")"
 xdotool key ctrl+t
