@@ -12,7 +12,8 @@ bool LineSettings::parse(const QString &text, LineSettings *line, QString *error
     const QRegularExpressionMatch match = form.match(text.trimmed());
     static const int rates[] = { 600, 1200, 2400, 4800, 9600, 19200, 38400 };
     const int baudRate = match.captured(1).toInt();
-    if (!match.hasMatch() || std::find(std::begin(rates), std::end(rates), baudRate) == std::end(rates)) {
+    if (!match.hasMatch()
+        || std::find(std::begin(rates), std::end(rates), baudRate) == std::end(rates)) {
         if (error)
             *error = QStringLiteral("line settings \"%1\" are not of the form 19200-8N1 (baud rate "
                                     "600 to 38400, parity N, E or O, 1 or 2 stop bits)")

@@ -280,25 +280,20 @@ int main(int argc, char *argv[])
         server.listeners << listener;
     }
 
-    // Each unit its own transmitter: serial numbers a thousand apart and drift of its own.
     QVector<TransmitterSettings> units;
     if (parser.isSet("unit") && parser.isSet("address"))
         usageError(QStringLiteral("--unit replaces --address: give one or the other"));
     for (const QString &unit : parser.values("unit")) {
-        TransmitterSettings settings = transmitter;
         bool ok = false;
-        settings.address = unit.section(QLatin1Char(':'), 0, 0).toInt(&ok);
-        if (!ok || settings.address < 1 || settings.address > 247)
+        const int address = unit.section(QLatin1Char(':'), 0, 0).toInt(&ok);
+        if (!ok || address < 1 || address > 247)
             usageError(QStringLiteral("--unit needs an address from 1 to 247, then :FIRMWARE "
                                       "if wanted (current, 2014-02-18, legacy)"));
+        TransmitterSettings settings = transmitter.another(units.size(), address);
         if (unit.contains(QLatin1Char(':'))
             && !setFirmwareProfile(&settings, unit.section(QLatin1Char(':'), 1)))
             usageError(QStringLiteral("--unit %1: the firmware is current, 2014-02-18 or legacy")
                            .arg(unit));
-        const int index = units.size();
-        settings.probeSerial += 1000 * index;
-        settings.transmitterSerial += 1000 * index;
-        settings.seed += quint32(index);
         units << settings;
     }
     if (units.isEmpty())

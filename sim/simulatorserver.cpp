@@ -222,8 +222,9 @@ bool SimulatorServer::start(QString *errorMessage)
     termios line;
     if (tcgetattr(slaveFd, &line) != 0)
         return fail(systemError("tcgetattr"));
-    // The transmitter's own line, so that a client that sets nothing is heard. The pty would
-    // drop the parity-enable flag anyway; only odd parity is kept.
+    // The transmitter's speed and stop bits, so that a client that sets nothing is heard at
+    // them. Never odd parity: QSerialPort's "no parity" clears only the parity-enable flag, and
+    // a client opening at none would be taken for odd.
     cfmakeraw(&line);
     cfsetispeed(&line, speedOf(gatewayLine.baudRate));
     cfsetospeed(&line, speedOf(gatewayLine.baudRate));
@@ -231,8 +232,6 @@ bool SimulatorServer::start(QString *errorMessage)
     line.c_cflag &= ~(CSTOPB | PARODD);
     if (gatewayLine.stopBits == 2)
         line.c_cflag |= CSTOPB;
-    if (gatewayLine.parity == LineSettings::Parity::Odd)
-        line.c_cflag |= PARODD;
     if (tcsetattr(slaveFd, TCSANOW, &line) != 0)
         return fail(systemError("tcsetattr"));
     if (fcntl(masterFd, F_SETFL, O_NONBLOCK) != 0 || pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -42,6 +42,16 @@ void TransmitterSettings::setLine(const LineSettings &settings)
     stopBitsCode = settings.stopBits - 1;
 }
 
+TransmitterSettings TransmitterSettings::another(int index, int atAddress) const
+{
+    TransmitterSettings unit = *this;
+    unit.address = atAddress;
+    unit.probeSerial += 1000 * index;
+    unit.transmitterSerial += 1000 * index;
+    unit.seed += quint32(index);
+    return unit;
+}
+
 TransmitterModel::TransmitterModel(const TransmitterSettings &settings)
     : settings(settings), lineInForce(settings.line), addressInForce(settings.address)
 {

@@ -58,6 +58,9 @@ struct TransmitterSettings
 
     // The line settings and the codes of registers 200-202 that hold them.
     void setLine(const LineSettings &settings);
+    // The index-th transmitter on a line of transmitters like this one (0: this one) at the
+    // address: its serial numbers 1000 x index higher, a drift of its own.
+    TransmitterSettings another(int index, int atAddress) const;
 
     // Sets the identifier and date of one of the three firmware generations that the tool knows.
     void setFirmware(Firmware profile);
