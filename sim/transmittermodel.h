@@ -1,7 +1,7 @@
 #ifndef TRANSMITTERMODEL_H
 #define TRANSMITTERMODEL_H
 
-#include "linesettings.h"
+#include "connectionsettings.h"
 
 #include <QByteArray>
 #include <QString>
