@@ -318,7 +318,7 @@ int main(int argc, char *argv[])
     }
     QString writes;
     if (transmitter.refuseWrites != 0 && transmitter.refuseWritesFrom > 1)
-        writes = QStringLiteral(", writes from the %1th refused with exception %2")
+        writes = QStringLiteral(", writes refused from write %1 on with exception %2")
                      .arg(transmitter.refuseWritesFrom)
                      .arg(transmitter.refuseWrites);
     else if (transmitter.refuseWrites != 0)

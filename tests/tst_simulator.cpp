@@ -310,9 +310,6 @@ private slots:
         QTest::newRow("bench default") << "19200-8N1"
                                        << "19200-8N1"
                                        << "";
-        QTest::newRow("even sent to an even line, pty clears the parity flag") << "9600-8E1"
-                                                                               << "9600-8E1"
-                                                                               << "";
         QTest::newRow("none sent to an even line: one and the same on a pty") << "9600-8E1"
                                                                               << "9600-8N1"
                                                                               << "";
@@ -371,9 +368,6 @@ private slots:
         QTest::newRow("9600 baud at once, the echo still at 19200") << true << "010600c80004"
                                                                     << "9600-8N1 1"
                                                                     << "after | after";
-        QTest::newRow("odd parity at once") << true << "010600c90002"
-                                            << "19200-8O1 1"
-                                            << "after | after";
         QTest::newRow("address 17 at a restart") << false << "010600cd0011"
                                                  << "19200-8N1 17"
                                                  << "before | after";
