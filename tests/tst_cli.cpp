@@ -137,7 +137,7 @@ private slots:
             << "" << untouched << 2;
         QTest::newRow("monitor --format json: bad usage, the port is not opened")
             << current << ""
-            << "monitor --port PORT --format json" << 1
+            << "monitor --port PORT --count 1 --format json" << 1
             << QStringList { "--format takes text or csv, not \"json\"" } << "" << untouched << 0;
         QTest::newRow("set --help: usage, options and exit codes; the port is not opened")
             << current << ""
