@@ -1,6 +1,8 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include "connectionsettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +27,7 @@ struct Request
     bool help = false;
     bool version = false;
     QString port;
+    ConnectionSettings connection;           // --port, --line, --unit and --timeout together
     QString format = QStringLiteral("text"); // text, json or csv
     int count = 0;                           // monitor: 0 runs until Ctrl+C
     QString output;                          // record: the record file; set: --record

@@ -142,7 +142,7 @@ private slots:
         QTest::newRow("set --help: usage, options and exit codes; the port is not opened")
             << current << ""
             << "set --help" << 0
-            << QStringList { "^Usage: quorvel-setup-cli set --port PATH \\[--address N\\]",
+            << QStringList { "^Usage: quorvel-setup-cli set --port ENDPOINT \\[--line L\\]",
                              "^  --stop-bits N +The new number of stop bits: 1 or 2.$",
                              "^  5 +Written, but the transmitter read back a different value.$" }
             << "" << untouched << 0;
