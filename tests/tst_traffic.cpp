@@ -150,12 +150,10 @@ private slots:
     {
         QFETCH(QVector<double>, roundTrips);
         S statistics;
-        for (const double ms : roundTrips) // a write echo is a good answer
-            statistics.add(transaction(writeParityOdd,
-                                       ms == -2     ? "port"
-                                           : ms < 0 ? ""
-                                                    : "ff0600c90002",
-                                       ms));
+        for (const double ms : roundTrips) { // a write echo is a good answer
+            const char *answer = ms == -2 ? "port" : ms < 0 ? "" : "ff0600c90002";
+            statistics.add(transaction(writeParityOdd, answer, ms));
+        }
         QTEST(statistics.summary(), "summary");
         QTEST(statistics.roundTripText(), "roundTrip");
         QSignalSpy changed(&statistics, &S::changed);
