@@ -1,6 +1,5 @@
 #include "connectionsettings.h"
 #include "firmware.h"
-#include "modbusparameters.h"
 #include "modbusprotocol.h"
 
 #include <QtTest>
@@ -186,26 +185,6 @@ private slots:
         QCOMPARE(judgement.length, answer.size());
         QTEST(describeRequest(request), "described");
         QTEST(statusText(judgement, request), "status");
-    }
-
-    // Selectors, writes, decoding and simulator read one table per parameter: texts in register
-    // order, so a decoded code selects its item by text.
-    void parameterTables()
-    {
-        using namespace ModbusParameters;
-        QCOMPARE(texts(baudRate()).join(' '), "600 1200 2400 4800 9600 19200 38400");
-        QCOMPARE(texts(parity()).join(' '), "None Even Odd");
-        QCOMPARE(texts(stopBits()).join(' '), "1 2");
-        for (const CodedParameter *p : { &baudRate(), &parity(), &stopBits() }) {
-            for (int value = 0; value < p->codes.size(); ++value) {
-                const Code *code = findValue(*p, value);
-                QVERIFY(code);
-                QCOMPARE(findText(*p, QLatin1String(code->text)), code);
-                QCOMPARE(QString(code->announcement),
-                         QStringLiteral("Write %1: %2").arg(p->name, code->text));
-            }
-            QVERIFY(!findValue(*p, p->codes.size()));
-        }
     }
 };
 
