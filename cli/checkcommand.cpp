@@ -128,9 +128,9 @@ int finish(const Request &request, const Commissioning::Reading &reading,
     record.technician = check.technician;
     if (!check.referenceInstrument.isEmpty() || !check.referenceSerial.isEmpty()
         || check.calibrationDue.isValid())
-        record.reference = Commissioning::ReferenceInstrument { check.referenceInstrument,
-                                                                check.referenceSerial,
-                                                                check.calibrationDue };
+        record.reference =
+            Commissioning::ReferenceInstrument { check.referenceInstrument, check.referenceSerial,
+                                                 check.calibrationDue };
     record.acceptance = Commissioning::Acceptance { check.settling, { point } };
 
     print(quantityLine("Temperature", "°C", point.temperature, point.reads));
@@ -142,8 +142,10 @@ int finish(const Request &request, const Commissioning::Reading &reading,
 
     QString error;
     if (!Commissioning::write(record, request.output, &error))
-        return failure(BadUsage, error + QStringLiteral("; check that the folder exists and may "
-                                                        "be written"));
+        return failure(BadUsage,
+                       error
+                           + QStringLiteral("; check that the folder exists and may "
+                                            "be written"));
     print(QStringLiteral("Record written to %1").arg(request.output));
     if (!check.report.isEmpty()) {
         if (const int code = writeReport(request.output, check.report))

@@ -117,8 +117,9 @@ namespace {
                   "recorded but not judged." },
                 { "tolerance-temperature", "DT", "Plus or minus DT °C is accepted (default 0.5)." },
                 { "tolerance-humidity", "DH", "Plus or minus DH % r.H. is accepted (default 3)." },
-                { "reads", "N", "The reads over which mean and spread are taken, 1 to 60 "
-                                "(default 5)." },
+                { "reads", "N",
+                  "The reads over which mean and spread are taken, 1 to 60 "
+                  "(default 5)." },
                 { "tag", "TEXT", "The unit's tag at the plant." },
                 { "location", "TEXT", "Where the unit is installed." },
                 { "technician", "TEXT", "Who commissions the unit." },
@@ -127,8 +128,9 @@ namespace {
                 { "calibration-due", "DATE",
                   "When the reference's calibration is due, as YYYY-MM-DD." },
                 { "output", "FILE", "The record file; an existing file is replaced." },
-                { "report", "FILE", "Also write the report as a one-page PDF (A4, or Letter "
-                                    "where the locale measures in US units)." } } },
+                { "report", "FILE",
+                  "Also write the report as a one-page PDF (A4, or Letter "
+                  "where the locale measures in US units)." } } },
         };
         return table;
     }

@@ -39,13 +39,14 @@ struct CheckRequest
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record", "check"; empty with --help or --version alone
+    QString command; // "read", "set", "monitor", "record", "check"; empty with --help or --version
+                     // alone
     bool help = false;
     bool version = false;
     QString port;
     QString format = QStringLiteral("text"); // text, json or csv
     int count = 0;                           // monitor: 0 runs until Ctrl+C
-    QString output; // record, check: the record file; set: --record
+    QString output;                          // record, check: the record file; set: --record
     int address = 0;                         // set: 0 leaves the address alone
     QString baudRate;                        // set: the text of the code, "19200"; empty: alone
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone

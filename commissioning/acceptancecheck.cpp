@@ -53,7 +53,7 @@ namespace {
         }
         q.deviation = hundredths(q.mean - *reference) / 100.0;
         q.verdict = std::abs(hundredths(q.deviation)) <= hundredths(tolerance) ? Verdict::Pass
-                                                                                : Verdict::Fail;
+                                                                               : Verdict::Fail;
         return q;
     }
 
@@ -81,8 +81,7 @@ PointResult judgePoint(const PointInput &input, const QVector<double> &temperatu
     p.time = QDateTime::currentDateTime();
     p.reads = temperatures.size();
     p.settled = settled;
-    p.temperature =
-        judge(input.referenceTemperature, input.tolerance.temperature, temperatures);
+    p.temperature = judge(input.referenceTemperature, input.tolerance.temperature, temperatures);
     p.humidity = judge(input.referenceHumidity, input.tolerance.humidity, humidities);
 
     const Verdict quantities[] = { p.temperature.verdict, p.humidity.verdict };

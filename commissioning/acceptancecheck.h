@@ -23,7 +23,7 @@ QString verdictText(Verdict verdict);
 
 struct Settling
 {
-    int reads = 5; // the window over which mean and spread are taken
+    int reads = 5;                  // the window over which mean and spread are taken
     double temperatureSpread = 0.1; // °C, largest minus smallest read in the window
     double humiditySpread = 0.5;    // % r.H.
     int timeoutSeconds = 120; // then the last reads are taken as they are, flagged not settled

@@ -22,8 +22,8 @@ constexpr int schemaVersion = 2;
 struct ReferenceInstrument
 {
     QString instrument;
-    QString serialNumber;   // empty: not recorded
-    QDate calibrationDue;   // null: not recorded
+    QString serialNumber; // empty: not recorded
+    QDate calibrationDue; // null: not recorded
 };
 
 struct Acceptance

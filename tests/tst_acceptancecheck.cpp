@@ -85,8 +85,8 @@ private slots:
             << 23.5 << 45.0 << QVector<double> { 22.5, 22.5, 22.5 } << steadyHumidity << true
             << -1.0 << Verdict::Fail << Verdict::Pass << Verdict::Fail;
         QTest::newRow("humidity outside, temperature inside: the point fails")
-            << 22.5 << 41.9 << QVector<double> { 22.5, 22.5, 22.5 } << steadyHumidity << true
-            << 0.0 << Verdict::Pass << Verdict::Fail << Verdict::Fail;
+            << 22.5 << 41.9 << QVector<double> { 22.5, 22.5, 22.5 } << steadyHumidity << true << 0.0
+            << Verdict::Pass << Verdict::Fail << Verdict::Fail;
         QTest::newRow("not settled, within tolerance: not accepted")
             << 22.5 << 45.0 << QVector<double> { 22.3, 22.7, 22.5 } << steadyHumidity << false
             << 0.0 << Verdict::Pass << Verdict::Pass << Verdict::NotSettled;
@@ -95,8 +95,8 @@ private slots:
             << 1.5 << Verdict::Fail << Verdict::Pass << Verdict::Fail;
         QTest::newRow("no humidity reference: judged on the temperature alone")
             << 22.5 << none << QVector<double> { 22.5, 22.5, 22.5 }
-            << QVector<double> { 10, 90, 50 } << true << 0.0 << Verdict::Pass
-            << Verdict::NotChecked << Verdict::Pass;
+            << QVector<double> { 10, 90, 50 } << true << 0.0 << Verdict::Pass << Verdict::NotChecked
+            << Verdict::Pass;
         QTest::newRow("no reference at all: the point is not checked")
             << none << none << QVector<double> { 22.5 } << QVector<double> { 45 } << true << 0.0
             << Verdict::NotChecked << Verdict::NotChecked << Verdict::NotChecked;
@@ -128,7 +128,8 @@ private slots:
             QVERIFY(std::isnan(result.temperature.deviation));
         else
             QCOMPARE(result.temperature.deviation, deviation);
-        QCOMPARE(overallVerdict({ result }), point == Verdict::Pass ? Verdict::Pass : Verdict::Fail);
+        QCOMPARE(overallVerdict({ result }),
+                 point == Verdict::Pass ? Verdict::Pass : Verdict::Fail);
     }
 
     void settling_data()
@@ -146,15 +147,15 @@ private slots:
             << true << QVector<double> { 25, 22.5, 22.5, 22.5, 22.5, 22.5, 22.5 }
             << QVector<double>(7, 45.0) << 6 << true << 22.5;
         QTest::newRow("spread 0.10 exactly is settled")
-            << true << QVector<double> { 22.4, 22.5, 22.45, 22.5, 22.4 }
-            << QVector<double>(5, 45.0) << 5 << true << 22.45;
+            << true << QVector<double> { 22.4, 22.5, 22.45, 22.5, 22.4 } << QVector<double>(5, 45.0)
+            << 5 << true << 22.45;
         QTest::newRow("humidity wandering 1 % r.H. with a humidity reference: never settles")
             << true << QVector<double>(70, 22.5)
-            << QVector<double> { 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
-                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
-                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
-                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
-                                 45, 46, 45, 46, 45, 46 }
+            << QVector<double> { 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
+                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
+                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
+                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46,
+                                 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46, 45, 46 }
             << 61 << false << 22.5;
         QTest::newRow("the same humidity without a humidity reference: settled")
             << false << QVector<double>(6, 22.5) << QVector<double> { 45, 46, 45, 46, 45, 46 } << 5
@@ -194,13 +195,14 @@ private slots:
         QTest::addColumn<QString>("rejection");
 
         QTest::newRow("version 2 with a check: a verdict where no reference was entered")
-            << true << 2
-            << "r['acceptance']['points'][0]['relative_humidity']['verdict'] = 'pass'"
+            << true << 2 << "r['acceptance']['points'][0]['relative_humidity']['verdict'] = 'pass'"
             << "'not checked' was expected";
         QTest::newRow("version 2: six points are one too many")
-            << true << 2 << "r['acceptance']['points'] *= 6" << "is too long";
+            << true << 2 << "r['acceptance']['points'] *= 6"
+            << "is too long";
         QTest::newRow("version 1 as before; a tag in it is turned down")
-            << false << 1 << "r['tag'] = 'TT-101'" << "should not be valid";
+            << false << 1 << "r['tag'] = 'TT-101'"
+            << "should not be valid";
     }
 
     void recordsMatchTheSchema()
@@ -220,8 +222,8 @@ private slots:
             record.tag = "TT-101";
             record.location = "Hall 3, cold store";
             record.technician = "A. Moreau";
-            record.reference = ReferenceInstrument { "Handheld hygrometer", "H-2231",
-                                                     QDate(2026, 3, 31) };
+            record.reference =
+                ReferenceInstrument { "Handheld hygrometer", "H-2231", QDate(2026, 3, 31) };
             PointInput input;
             input.referenceTemperature = 22.3;
             Acceptance check;

@@ -41,10 +41,16 @@ private slots:
 
         QTest::newRow("de_DE: A4, one point within tolerance")
             << "de_DE" << 1 << 22.3 << "(A4)"
-            << QStringList { "21034567", "21034568", "QV30__2024-05-14", "TT-101",
-                             "Hall 3, cold store", "H-2231", "2026-03-31",
+            << QStringList { "21034567",
+                             "21034568",
+                             "QV30__2024-05-14",
+                             "TT-101",
+                             "Hall 3, cold store",
+                             "H-2231",
+                             "2026-03-31",
                              "22\\.30 +22\\.50 +0\\.10 +\\+0\\.20 +±0\\.50 +PASS",
-                             "Overall verdict: PASS", "Technician: A\\. Moreau",
+                             "Overall verdict: PASS",
+                             "Technician: A\\. Moreau",
                              "19200 baud 8N1",
                              "UTC[+-]\\d\\d:\\d\\d" };
         QTest::newRow("en_US: Letter, five points on one page, the last outside")
@@ -72,8 +78,8 @@ private slots:
         record.tag = "TT-101";
         record.location = "Hall 3, cold store";
         record.technician = "A. Moreau";
-        record.reference = ReferenceInstrument { "Handheld hygrometer", "H-2231",
-                                                 QDate(2026, 3, 31) };
+        record.reference =
+            ReferenceInstrument { "Handheld hygrometer", "H-2231", QDate(2026, 3, 31) };
         Acceptance check;
         for (int i = 0; i < points; ++i) {
             PointInput input;
@@ -86,14 +92,19 @@ private slots:
         QTemporaryDir dir;
         QString file = dir.filePath("report.pdf");
         QString error;
-        if (qEnvironmentVariableIsSet("KEEP_REPORT")) file = qEnvironmentVariable("KEEP_REPORT");
+        if (qEnvironmentVariableIsSet("KEEP_REPORT"))
+            file = qEnvironmentVariable("KEEP_REPORT");
         QVERIFY2(AcceptanceReport::write(toJson(record), file, &error, QLocale(locale)),
                  qPrintable(error));
 
         const QString info = run("pdfinfo", { file });
-        QVERIFY2(info.contains(QRegularExpression("^Pages: +1$", QRegularExpression::MultilineOption)),
+        QVERIFY2(
+            info.contains(QRegularExpression("^Pages: +1$", QRegularExpression::MultilineOption)),
+            qPrintable(info));
+        QVERIFY2(info.contains(QRegularExpression("^Page size: .* pts "
+                                                      + QRegularExpression::escape(pageSize),
+                                                  QRegularExpression::MultilineOption)),
                  qPrintable(info));
-        QVERIFY2(info.contains(QRegularExpression("^Page size: .* pts " + QRegularExpression::escape(pageSize), QRegularExpression::MultilineOption)), qPrintable(info));
         // -layout keeps a table row on one line, as the page shows it.
         const QString text = run("pdftotext", { "-layout", file, "-" });
         for (const QString &pattern : lines)

@@ -301,7 +301,7 @@ private slots:
     {
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output"); // a pattern on stdout, or on stderr on bad usage
+        QTest::addColumn<QString>("output");  // a pattern on stdout, or on stderr on bad usage
         QTest::addColumn<QString>("verdict"); // in the record and the report; empty: none
         QTest::addColumn<int>("frames");
 
@@ -320,7 +320,8 @@ private slots:
             << "fail" << 3;
         QTest::newRow("no reference temperature: bad usage, the port is not opened")
             << "check --port PORT --output FILE" << 1
-            << "^quorvel-setup-cli: check needs --reference-temperature T" << "" << 0;
+            << "^quorvel-setup-cli: check needs --reference-temperature T"
+            << "" << 0;
     }
 
     void check()
@@ -354,11 +355,10 @@ private slots:
         QCOMPARE(json["acceptance"]["verdict"].toString(), verdict);
         QCOMPARE(json["tag"].toString(), "TT-101");
 
-        const QProcess::ProcessError noPdftotext = QProcess::FailedToStart;
         QProcess pdftotext;
         pdftotext.start("pdftotext", { report, "-" });
         pdftotext.waitForFinished(20000);
-        if (pdftotext.error() == noPdftotext)
+        if (pdftotext.error() == QProcess::FailedToStart)
             QSKIP("pdftotext is not installed (poppler-utils, scripts/install-deps.sh)");
         const QString pdf = QString::fromUtf8(pdftotext.readAllStandardOutput());
         for (const QString &expected : { QString("21034567"), QString("TT-101"),

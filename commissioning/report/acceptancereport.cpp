@@ -1,9 +1,9 @@
 #include "acceptancereport.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QDateTime>
 #include <QJsonArray>
-#include <QAbstractTextDocumentLayout>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSaveFile>
@@ -32,7 +32,7 @@ namespace {
     QString verdictCell(const QString &verdict, bool large = false)
     {
         const char *colour = verdict == QLatin1String("pass") ? "#1b6e20"
-            : verdict == QLatin1String("not checked")        ? "#555555"
+            : verdict == QLatin1String("not checked")         ? "#555555"
                                                               : "#b00020";
         const QString word = verdict == QLatin1String("pass") ? QStringLiteral("PASS")
             : verdict == QLatin1String("fail")                ? QStringLiteral("FAIL")
@@ -131,8 +131,8 @@ namespace {
                  QStringLiteral("%1 (feature set %2)")
                      .arg(escaped(firmware.value("text").toString()),
                           escaped(firmware.value("feature_set").toString())));
-        h += row(QStringLiteral("Address"),
-                 QString::number(communication.value("address").toInt()));
+        h +=
+            row(QStringLiteral("Address"), QString::number(communication.value("address").toInt()));
         h += row(QStringLiteral("Line"), lineText(communication));
         h += row(QStringLiteral("Port"), text(record, "port"));
         h += QStringLiteral("</table></td><td><h3>Installation</h3>") + table;
@@ -166,8 +166,8 @@ namespace {
                      .arg(verdictCell(point.value("verdict").toString()))
                      .arg(point.value("reads").toInt())
                      .arg(settled ? QStringLiteral("settled") : QStringLiteral("NOT SETTLED"));
-            h += quantityRow(QStringLiteral("Humidity"),
-                             point.value("relative_humidity").toObject())
+            h +=
+                quantityRow(QStringLiteral("Humidity"), point.value("relative_humidity").toObject())
                 + QStringLiteral("</tr>");
         }
         h += QStringLiteral("</table>");
@@ -199,7 +199,7 @@ namespace {
 QPageSize::PageSizeId pageSizeFor(const QLocale &locale)
 {
     return locale.measurementSystem() == QLocale::ImperialUSSystem ? QPageSize::Letter
-                                                                    : QPageSize::A4;
+                                                                   : QPageSize::A4;
 }
 
 QByteArray pdf(const QJsonObject &record, const QLocale &locale)
@@ -212,8 +212,8 @@ QByteArray pdf(const QJsonObject &record, const QLocale &locale)
         writer.setPageMargins(QMarginsF(18, 15, 18, 15), QPageLayout::Millimeter);
         writer.setTitle(QStringLiteral("Acceptance check %1")
                             .arg(record.value("transmitter")["probe_serial"].toInt()));
-        writer.setCreator(QStringLiteral("Quorvel-Setup %1")
-                              .arg(record.value("tool")["version"].toString()));
+        writer.setCreator(
+            QStringLiteral("Quorvel-Setup %1").arg(record.value("tool")["version"].toString()));
 
         // Laid out for this page in the writer's own units, and drawn once: one page, never a
         // second; what would not fit is cut off, which the report's test would notice.

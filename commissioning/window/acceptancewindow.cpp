@@ -178,6 +178,22 @@ AcceptanceWindow::AcceptanceWindow(QWidget *parent) : QWidget(parent, Qt::Window
     layout->addLayout(saveButtons);
     layout->addWidget(status);
 
+    const QPair<QWidget *, const char *> names[] = {
+        { take, "takePoint" },
+        { cancel, "cancelPoint" },
+        { saveRecordButton, "saveRecord" },
+        { saveReportButton, "saveReport" },
+        { table, "points" },
+        { overall, "overall" },
+        { progress, "settling" },
+        { live, "live" },
+        { status, "status" },
+        { referenceTemperature, "referenceTemperature" },
+        { referenceHumidity, "referenceHumidity" },
+    };
+    for (const auto &name : names)
+        name.first->setObjectName(QLatin1String(name.second));
+
     connect(take, &QPushButton::clicked, this, &AcceptanceWindow::takePoint);
     connect(cancel, &QPushButton::clicked, this, &AcceptanceWindow::cancelPoint);
     connect(saveRecordButton, &QPushButton::clicked, this, &AcceptanceWindow::saveRecord);
@@ -236,11 +252,12 @@ void AcceptanceWindow::transaction(const ModbusTransaction &t)
         if (taking->done()) {
             points.append(point);
             taking.reset();
-            status->setText(point.settled
-                                ? tr("Point %1 taken: %2").arg(points.size()).arg(verdictWord(point.verdict))
-                                : tr("Point %1 taken without settling: %2")
-                                      .arg(points.size())
-                                      .arg(verdictWord(point.verdict)));
+            status->setText(
+                point.settled
+                    ? tr("Point %1 taken: %2").arg(points.size()).arg(verdictWord(point.verdict))
+                    : tr("Point %1 taken without settling: %2")
+                          .arg(points.size())
+                          .arg(verdictWord(point.verdict)));
             showOverall();
         }
         showProgress();
@@ -259,9 +276,9 @@ Record AcceptanceWindow::record() const
     r.tag = tag->text().trimmed();
     r.location = location->text().trimmed();
     r.technician = technician->text().trimmed();
-    r.reference = ReferenceInstrument { instrument->text().trimmed(),
-                                        instrumentSerial->text().trimmed(),
-                                        calibrationDue->date() };
+    r.reference =
+        ReferenceInstrument { instrument->text().trimmed(), instrumentSerial->text().trimmed(),
+                              calibrationDue->date() };
     if (!points.isEmpty())
         r.acceptance = Acceptance { Settling(), points };
     return r;
@@ -324,12 +341,11 @@ void AcceptanceWindow::showPoint(int row, const PointResult &point)
     auto *verdict = new QTableWidgetItem(done ? verdictWord(point.verdict) : tr("taking..."));
     if (done)
         verdict->setBackground(verdictColour(point.verdict));
-    verdict->setToolTip(tr("Temperature: %1 (±%2 °C); humidity: %3 (±%4 % r.H.)%5")
-                            .arg(verdictText(point.temperature.verdict),
-                                 figure(point.temperature.tolerance),
-                                 verdictText(point.humidity.verdict),
-                                 figure(point.humidity.tolerance),
-                                 done && !point.settled ? tr("; not settled") : QString()));
+    verdict->setToolTip(
+        tr("Temperature: %1 (±%2 °C); humidity: %3 (±%4 % r.H.)%5")
+            .arg(verdictText(point.temperature.verdict), figure(point.temperature.tolerance),
+                 verdictText(point.humidity.verdict), figure(point.humidity.tolerance),
+                 done && !point.settled ? tr("; not settled") : QString()));
     table->setItem(row, VerdictColumn, verdict);
 }
 
@@ -349,9 +365,9 @@ void AcceptanceWindow::showProgress()
     } else {
         progress->setRange(0, s.timeoutSeconds);
         progress->setValue(int(std::min<qint64>(takingSince.elapsed() / 1000, s.timeoutSeconds)));
-        progress->setFormat(tr("Settling: spread %1 °C, %2 % r.H.; %v s of %m s")
-                                .arg(figure(taking->temperatureSpread()),
-                                     figure(taking->humiditySpread())));
+        progress->setFormat(
+            tr("Settling: spread %1 °C, %2 % r.H.; %v s of %m s")
+                .arg(figure(taking->temperatureSpread()), figure(taking->humiditySpread())));
     }
     progress->setAccessibleDescription(progress->text());
 }
@@ -359,12 +375,11 @@ void AcceptanceWindow::showProgress()
 void AcceptanceWindow::showOverall()
 {
     const Verdict verdict = overallVerdict(points);
-    overall->setText(points.isEmpty()
-                         ? tr("Overall verdict: no point taken")
-                         : tr("Overall verdict: %1 (%2 of %3 points)")
-                               .arg(verdictWord(verdict))
-                               .arg(points.size())
-                               .arg(maximumPoints));
+    overall->setText(points.isEmpty() ? tr("Overall verdict: no point taken")
+                                      : tr("Overall verdict: %1 (%2 of %3 points)")
+                                            .arg(verdictWord(verdict))
+                                            .arg(points.size())
+                                            .arg(maximumPoints));
     QPalette palette = overall->palette();
     palette.setColor(QPalette::Window, verdictColour(verdict));
     overall->setAutoFillBackground(!points.isEmpty());
