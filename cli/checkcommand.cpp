@@ -40,9 +40,10 @@ namespace {
         QString line = QStringLiteral("%1: ").arg(QLatin1String(caption));
         if (q.reference)
             line += QStringLiteral("reference %1 %2, ").arg(number(*q.reference), unit);
-        line += QStringLiteral("transmitter %1 %2 (spread %3 over %4 reads)")
-                    .arg(number(q.mean), unit, number(q.spread))
-                    .arg(reads);
+        line +=
+            QStringLiteral("transmitter %1 %2 (spread %3 over %4)")
+                .arg(number(q.mean), unit, number(q.spread),
+                     reads == 1 ? QStringLiteral("1 read") : QStringLiteral("%1 reads").arg(reads));
         if (q.reference)
             line += QStringLiteral(", deviation %1%2 %3, tolerance ±%4 %3")
                         .arg(q.deviation > 0 ? "+" : "", number(q.deviation), unit,

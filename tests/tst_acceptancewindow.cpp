@@ -44,18 +44,23 @@ class TestAcceptanceWindow : public QObject
 private slots:
     void point_data()
     {
-        QTest::addColumn<double>("referenceHumidity"); // the spin box's minimum: not entered
+        QTest::addColumn<double>("referenceHumidity");     // the spin box's minimum: not entered
         QTest::addColumn<QVector<double>>("temperatures"); // the transmitter's reads
         QTest::addColumn<QString>("verdict");              // in the table's last column
         QTest::addColumn<QString>("deviation");            // of the temperature
         QTest::addColumn<QString>("humidityDeviation");
 
         QTest::newRow("five steady reads within tolerance")
-            << 46.0 << QVector<double>(5, 22.3) << "PASS" << "+0.30" << "-1.00";
-        QTest::newRow("outside: +0.60 against ±0.50")
-            << 46.0 << QVector<double>(5, 22.6) << "FAIL" << "+0.60" << "-1.00";
+            << 46.0 << QVector<double>(5, 22.3) << "PASS"
+            << "+0.30"
+            << "-1.00";
+        QTest::newRow("outside: +0.60 against ±0.50") << 46.0 << QVector<double>(5, 22.6) << "FAIL"
+                                                      << "+0.60"
+                                                      << "-1.00";
         QTest::newRow("humidity not entered: shown as a dash, not judged")
-            << -1.0 << QVector<double>(5, 22.3) << "PASS" << "+0.30" << "–";
+            << -1.0 << QVector<double>(5, 22.3) << "PASS"
+            << "+0.30"
+            << "–";
     }
 
     void point()

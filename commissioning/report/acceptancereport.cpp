@@ -161,10 +161,12 @@ namespace {
                      .arg(i + 1)
                      .arg(timeText(point.value("time").toString()).mid(11, 8));
             h += quantityRow(QStringLiteral("Temperature"), point.value("temperature").toObject());
+            const int reads = point.value("reads").toInt();
             h += QStringLiteral("<td rowspan=\"2\">%1<br><span style=\"font-size:7pt\">%2 "
-                                "reads, %3</span></td></tr><tr>")
+                                "read%3, %4</span></td></tr><tr>")
                      .arg(verdictCell(point.value("verdict").toString()))
-                     .arg(point.value("reads").toInt())
+                     .arg(reads)
+                     .arg(reads == 1 ? QString() : QStringLiteral("s"))
                      .arg(settled ? QStringLiteral("settled") : QStringLiteral("NOT SETTLED"));
             h +=
                 quantityRow(QStringLiteral("Humidity"), point.value("relative_humidity").toObject())
