@@ -2,6 +2,7 @@
 #define COMMANDLINE_H
 
 #include "acceptancecheck.h"
+#include "connectionsettings.h"
 
 #include <QDate>
 #include <QString>
@@ -44,6 +45,7 @@ struct Request
     bool help = false;
     bool version = false;
     QString port;
+    ConnectionSettings connection;           // --port, --line, --unit and --timeout together
     QString format = QStringLiteral("text"); // text, json or csv
     int count = 0;                           // monitor: 0 runs until Ctrl+C
     QString output;                          // record, check: the record file; set: --record

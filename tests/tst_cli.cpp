@@ -164,7 +164,7 @@ private slots:
         QTest::newRow("set --help: usage, options and exit codes; the port is not opened")
             << current << ""
             << "set --help" << 0
-            << QStringList { "^Usage: quorvel-setup-cli set --port PATH \\[--address N\\]",
+            << QStringList { "^Usage: quorvel-setup-cli set --port ENDPOINT \\[--line L\\]",
                              "^  --stop-bits N +The new number of stop bits: 1 or 2.$",
                              "^  5 +Written, but the transmitter read back a different value.$" }
             << "" << untouched << 0;
@@ -308,8 +308,10 @@ private slots:
         const QString point = "check --port PORT --reads 2 --tag TT-101 --technician Moreau "
                               "--reference-instrument Hygrometer --calibration-due 2026-03-31 "
                               "--output FILE --report REPORT ";
-        QTest::newRow("inside tolerance: exit 0")
-            << point + "--reference-temperature 22.3 --reference-humidity 44" << 0
+        QTest::newRow("inside tolerance, asked at its own address: exit 0")
+            << point
+                + "--unit 1 --line 19200-8N1 --reference-temperature 22.3 --reference-humidity 44"
+            << 0
             << "^Temperature: reference 22.30 °C, transmitter 22.50 °C \\(spread 0.00 over 2 "
                "reads\\), deviation \\+0.20 °C, tolerance ±0.50 °C: pass\nRelative humidity: "
                "reference 44.00 % r.H., .*: pass\nVerdict: pass\nRecord written"

@@ -130,8 +130,8 @@ private slots:
         thread.wait(10000);
         QCoreApplication::processEvents(); // run() queued all before wait() returned
         const QString info = op.startsWith("Write") ? "info(" + op + ": " + text + ")|" : "";
-        const QString failed =
-            "error(Can't open " + thread.portName + ", error code 1: no such device)|";
+        const QString failed = "error(Can't open " + thread.connection().endpoint.path
+            + ", error code 1: no such device)|";
         const QString judged = frame.toLower().replace(" ", "") + " > : port failure";
         QCOMPARE(std::exchange(events, {}).join('|'),
                  frame == unset ? "" : info + transcript(-1, failed, judged));
