@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "commissioningrecord.h"
+#include "findtransmitterswindow.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -128,6 +129,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
     connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
     connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
+    connect(ui->actionFindTransmitters, &QAction::triggered, this,
+            &MainWindow::showFindTransmitters);
 }
 
 MainWindow::~MainWindow() = default;
@@ -245,6 +248,7 @@ void MainWindow::startStopPolling()
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
         polling = true;
+        lineBusyChanged();
         recording->connected(ui->comboBox_port->currentText());
         mbThread->readPersistentRegisters();
     } else {
@@ -327,6 +331,7 @@ void MainWindow::stopPolling()
     ui->actionSaveCommissioningRecord->setEnabled(false);
     recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
+    lineBusyChanged();
     ui->pushButton_startStop->setText(tr("&Connect"));
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
                            ui->label_humidityAlarm, ui->label_serialNumber,
@@ -892,6 +897,40 @@ void MainWindow::showTraffic()
     trafficWindow->show();
     trafficWindow->raise();
     trafficWindow->activateWindow();
+}
+
+// --- Finding transmitters ----------------------------------------------------------------
+
+void MainWindow::showFindTransmitters()
+{
+    if (!findWindow) {
+        findWindow = new FindTransmittersWindow(this);
+        connect(findWindow, &FindTransmittersWindow::connectRequested, this,
+                [this](const ConnectionSettings &settings) {
+                    setConnectionSettings(settings);
+                    connectPort();
+                });
+    }
+    findWindow->setPort(ui->comboBox_port->currentText());
+    lineBusyChanged();
+    findWindow->show();
+    findWindow->raise();
+    findWindow->activateWindow();
+}
+
+void MainWindow::lineBusyChanged()
+{
+    // The port box is locked from Connect until the last transaction has ended.
+    if (findWindow)
+        findWindow->setLineBusy(!ui->comboBox_port->isEnabled());
+}
+
+void MainWindow::setConnectionSettings(const ConnectionSettings &settings)
+{
+    if (!ui->comboBox_port->isEnabled())
+        return;
+    choosePort(settings.endpoint.toString());
+    mbThread->setConnection(settings);
 }
 
 // --- Recording and trend -------------------------------------------------------------------

@@ -16,6 +16,7 @@ class MainWindow;
 }
 QT_END_NAMESPACE
 
+class FindTransmittersWindow;
 class ModbusMasterThread;
 class QComboBox;
 class QLabel;
@@ -25,6 +26,7 @@ class TrafficWindow;
 class RecordSession;
 class TrendStore;
 class TrendWindow;
+struct ConnectionSettings;
 struct ModbusTransaction;
 namespace Firmware {
 enum class FeatureSet;
@@ -47,6 +49,8 @@ public:
     void connectPort();
     // Records the session to path from now on (File > Start recording, or --record).
     void startRecording(const QString &path, RecordFile::Existing existing);
+    // Endpoint, line settings and unit for the next Connect; ignored while connected.
+    void setConnectionSettings(const ConnectionSettings &settings);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -91,6 +95,7 @@ private slots:
     void recordingFailed(const QString &text);
     void showRecordingStatus();
     void showTrend();
+    void showFindTransmitters();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -111,6 +116,8 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Tells the Find transmitters window whether the line is ours.
+    void lineBusyChanged();
     // A permanent status-bar item in the window's own colours.
     QLabel *addStatusItem(const QString &name, const QString &accessibleName);
     // Writes the record of the last reading in a thread of its own; the status bar tells how it
@@ -137,7 +144,8 @@ private:
     RecordSession *recording = nullptr;
     QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
     TrendStore *trendStore = nullptr;
-    TrendWindow *trendWindow = nullptr; // made when first shown
+    TrendWindow *trendWindow = nullptr;           // made when first shown
+    FindTransmittersWindow *findWindow = nullptr; // made when first shown
     // The feature set of the last firmware report; none while idle.
     std::optional<Firmware::FeatureSet> featuresInForce;
 

@@ -23,7 +23,7 @@ enum ExitCode {
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record"; empty with --help or --version alone
+    QString command; // "read", "set", "monitor", "record", "scan"; empty with --help or --version
     bool help = false;
     bool version = false;
     QString port;
@@ -36,7 +36,12 @@ struct Request
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
-    QString manPageFile; // hidden: the build writes the man page with it
+    bool lone = false;     // scan: one unit at address 255, each line setting in turn
+    bool allLines = false; // scan: the bus at each of the 42 line settings
+    int firstUnit = ConnectionSettings::firstUnit; // scan: --units FIRST-LAST
+    int lastUnit = ConnectionSettings::lastUnit;
+    int scanTimeoutMs = 20; // scan: per address
+    QString manPageFile;    // hidden: the build writes the man page with it
 };
 
 // Parses the arguments after the program name. On a usage error returns false and sets *error

@@ -138,8 +138,8 @@ bool Endpoint::parse(const QString &text, Endpoint *endpoint, QString *error)
     parsed.host = url.host();
     const int port = url.port(rtuTcp ? -1 : modbusTcpDefaultPort);
     if (port <= 0 || port > 65535)
-        return fail(tr("\"%1\" needs a port number: a serial device server has no standard one")
-                        .arg(text));
+        return fail(
+            tr("\"%1\" needs a port number: a serial device server has no standard one").arg(text));
     parsed.port = quint16(port);
     *endpoint = parsed;
     return true;
@@ -175,8 +175,8 @@ bool ConnectionSettings::isBenchDefault() const
 QString ConnectionSettings::summary() const
 {
     const QString separator = QStringLiteral(" \u00b7 ");
-    const QString where = endpoint.kind == Endpoint::Kind::ModbusTcp ? QStringLiteral("TCP")
-                                                                     : line.displayText();
+    const QString where =
+        endpoint.kind == Endpoint::Kind::ModbusTcp ? QStringLiteral("TCP") : line.displayText();
     return where + separator + unitText(unit);
 }
 

@@ -87,7 +87,10 @@ struct ConnectionSettings
     // for RTU over TCP and does not exist for Modbus TCP, which shows "TCP · 17".
     QString summary() const;
 
-    static bool isValidUnit(int unit) { return unit == anyUnit || (unit >= firstUnit && unit <= lastUnit); }
+    static bool isValidUnit(int unit)
+    {
+        return unit == anyUnit || (unit >= firstUnit && unit <= lastUnit);
+    }
     // "17" or "any"; false with *error in words for anything else.
     static bool parseUnit(const QString &text, int *unit, QString *error = nullptr);
     static QString unitText(int unit);
