@@ -169,6 +169,7 @@ private:
 
     friend class tst_MainWindow;
     friend class tst_EndToEnd;
+    friend class tst_FindTransmittersWindow;
 };
 
 #endif // MAINWINDOW_H

@@ -62,7 +62,8 @@ ConnectionSettings FoundTransmitter::connection(const Endpoint &endpoint) const
 }
 
 Scanner::Scanner(const ScanSettings &settings, EndpointFactory factory)
-    : settings(settings), factory(factory ? std::move(factory) : EndpointFactory(&ModbusEndpoint::create))
+    : settings(settings),
+      factory(factory ? std::move(factory) : EndpointFactory(&ModbusEndpoint::create))
 { }
 
 Scanner::~Scanner() = default;
@@ -186,10 +187,10 @@ bool Scanner::walk(const LineSettings &line, FoundTransmitter::Flag flagIfFound)
     // one more chance with a longer wait.
     const QList<int> late = lateAddresses.values();
     for (int address : late) {
-        const bool known = std::any_of(results.cbegin(), results.cend(),
-                                       [&](const FoundTransmitter &f) {
-                                           return f.address == address && f.line == line;
-                                       });
+        const bool known =
+            std::any_of(results.cbegin(), results.cend(), [&](const FoundTransmitter &f) {
+                return f.address == address && f.line == line;
+            });
         if (known || address < settings.firstUnit || address > settings.lastUnit)
             continue;
         if (stopped()
@@ -252,7 +253,8 @@ void Scanner::measure(FoundTransmitter *unit, int askedAddress)
             failure = t.judgement.portFailure;
             return;
         }
-        if (kind == ResponseKind::VolatileBlock && ModbusProtocol::answersRequest(request, t.answer))
+        if (kind == ResponseKind::VolatileBlock
+            && ModbusProtocol::answersRequest(request, t.answer))
             reads << t.judgement.volatileValues;
         else if (kind == ResponseKind::CrcError || kind == ResponseKind::UnexpectedLength)
             ++garbled;
@@ -339,8 +341,8 @@ void Scanner::step()
     if (progress.done > progress.total)
         progress.total = progress.done;
     const qint64 elapsed = clock ? clock->elapsed() : 0;
-    progress.msLeft = progress.done > 0 ? elapsed * (progress.total - progress.done) / progress.done
-                                        : 0;
+    progress.msLeft =
+        progress.done > 0 ? elapsed * (progress.total - progress.done) / progress.done : 0;
     if (onProgress)
         onProgress(progress);
 }

@@ -106,9 +106,8 @@ QByteArray csv(const QList<FoundTransmitter> &found)
 QStringList displayFields(const FoundTransmitter &unit)
 {
     const Fields f = fields(unit, &ValueFormat::decimal);
-    return { f.address,     f.line,          f.firmware,
-             f.housing,     f.probeSerial,   f.transmitterSerial,
-             f.temperature, f.humidity,      unit.flagText() };
+    return { f.address,           f.line,        f.firmware, f.housing,      f.probeSerial,
+             f.transmitterSerial, f.temperature, f.humidity, unit.flagText() };
 }
 
 QString text(const QList<FoundTransmitter> &found)

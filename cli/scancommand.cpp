@@ -58,8 +58,9 @@ int scan(const Request &request)
     std::fflush(stdout);
 
     if (outcome == Scanner::Outcome::Cancelled)
-        std::fprintf(stderr, "quorvel-setup-cli: scan cancelled; the list holds what was found "
-                             "so far\n");
+        std::fprintf(stderr,
+                     "quorvel-setup-cli: scan cancelled; the list holds what was found "
+                     "so far\n");
     if (found.isEmpty()) {
         std::fprintf(stderr,
                      "quorvel-setup-cli: No transmitter answered %s; check the wiring and power, "

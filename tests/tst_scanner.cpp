@@ -19,7 +19,7 @@ struct FakeUnit
     int address = 1;
     LineSettings line;
     TransmitterSettings::Firmware firmware = TransmitterSettings::Firmware::Current;
-    bool slow = false;      // answers 40 ms after the request: too late for a 20 ms time-out
+    bool slow = false;       // answers 40 ms after the request: too late for a 20 ms time-out
     bool twoSerials = false; // stands for two units at one address that take turns
 };
 
@@ -227,8 +227,10 @@ void tst_Scanner::cancelEndsAfterTheTransactionInFlight()
 void tst_Scanner::jsonHasExactlyTheDocumentedKeys()
 {
     FakeBus bus;
-    bus.units = { { 3, LineSettings(), Firmware::Current }, { 5, LineSettings() },
-                  { 5, LineSettings() }, { 9, LineSettings(), Firmware::Legacy } };
+    bus.units = { { 3, LineSettings(), Firmware::Current },
+                  { 5, LineSettings() },
+                  { 5, LineSettings() },
+                  { 9, LineSettings(), Firmware::Legacy } };
     ScanSettings settings;
     Scanner scanner(settings, [&bus](const Endpoint &, const LineSettings &l) {
         return std::make_unique<FakeEndpoint>(&bus, l);

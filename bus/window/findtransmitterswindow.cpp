@@ -73,8 +73,7 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
     timeout->setSuffix(tr(" ms"));
     timeout->setKeyboardTracking(false);
     timeout->setAccessibleName(tr("Time-out per address"));
-    timeout->setAccessibleDescription(
-        tr("How long each address is given to start its answer"));
+    timeout->setAccessibleDescription(tr("How long each address is given to start its answer"));
 
     auto *range = new QHBoxLayout;
     range->addWidget(firstUnit);
@@ -114,8 +113,8 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
 
     table = new QTableWidget(0, ScanReport::keys().size());
     table->setHorizontalHeaderLabels({ tr("Address"), tr("Line"), tr("Firmware"), tr("Housing"),
-                                       tr("Probe serial"), tr("Transmitter serial"),
-                                       tr("T / °C"), tr("RH / %"), tr("Note") });
+                                       tr("Probe serial"), tr("Transmitter serial"), tr("T / °C"),
+                                       tr("RH / %"), tr("Note") });
     table->setAccessibleName(tr("Transmitters found"));
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -148,16 +147,14 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
 
     connect(startButton, &QPushButton::clicked, this, &FindTransmittersWindow::start);
     connect(cancelButton, &QPushButton::clicked, this, &FindTransmittersWindow::cancel);
-    connect(connectButton, &QPushButton::clicked, this,
-            &FindTransmittersWindow::connectToSelected);
+    connect(connectButton, &QPushButton::clicked, this, &FindTransmittersWindow::connectToSelected);
     connect(saveButton, &QPushButton::clicked, this, &FindTransmittersWindow::saveList);
     connect(search, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &FindTransmittersWindow::updateControls);
     connect(port, &QLineEdit::textChanged, this, &FindTransmittersWindow::updateControls);
     connect(table, &QTableWidget::itemSelectionChanged, this,
             &FindTransmittersWindow::updateControls);
-    connect(table, &QTableWidget::cellActivated, this,
-            &FindTransmittersWindow::connectToSelected);
+    connect(table, &QTableWidget::cellActivated, this, &FindTransmittersWindow::connectToSelected);
     resize(760, 460);
     updateControls();
 }
@@ -290,7 +287,8 @@ void FindTransmittersWindow::showProgress(int done, int total, qint64 msLeft)
 {
     progress->setRange(0, total);
     progress->setValue(done);
-    timeLeft->setText(tr("%1 of %2, about %3 s left").arg(done).arg(total).arg(secondsText(msLeft)));
+    timeLeft->setText(
+        tr("%1 of %2, about %3 s left").arg(done).arg(total).arg(secondsText(msLeft)));
 }
 
 void FindTransmittersWindow::scanFinished()
@@ -303,7 +301,8 @@ void FindTransmittersWindow::scanFinished()
     thread->deleteLater();
     thread = nullptr;
     const QString seconds = secondsText(clock.elapsed());
-    const QString count = found.size() == 1 ? tr("1 transmitter") : tr("%1 transmitters").arg(found.size());
+    const QString count =
+        found.size() == 1 ? tr("1 transmitter") : tr("%1 transmitters").arg(found.size());
     switch (outcome) {
     case Scanner::Outcome::PortFailure:
         status->setText(failure);
@@ -312,9 +311,8 @@ void FindTransmittersWindow::scanFinished()
         status->setText(tr("Cancelled after %1 s: %2 found so far.").arg(seconds, count));
         break;
     case Scanner::Outcome::Finished:
-        status->setText(found.isEmpty()
-                            ? tr("No transmitter answered (%1 s).").arg(seconds)
-                            : tr("%1 found in %2 s.").arg(count, seconds));
+        status->setText(found.isEmpty() ? tr("No transmitter answered (%1 s).").arg(seconds)
+                                        : tr("%1 found in %2 s.").arg(count, seconds));
         timeLeft->setText(tr("done"));
         break;
     }
