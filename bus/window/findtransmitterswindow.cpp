@@ -82,15 +82,15 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
     range->addStretch();
     auto *form = new QFormLayout;
     form->addRow(tr("&Port:"), port);
-    form->addRow(tr("&Search:"), search);
+    form->addRow(tr("Searc&h:"), search);
     form->addRow(tr("&Line settings:"), line);
-    form->addRow(tr("&Addresses:"), range);
+    form->addRow(tr("A&ddresses:"), range);
     form->addRow(tr("&Time-out:"), timeout);
     // The address range's label leads to its first box.
     if (auto *label = qobject_cast<QLabel *>(form->labelForField(range)))
         label->setBuddy(firstUnit);
 
-    startButton = new QPushButton(tr("St&art"));
+    startButton = new QPushButton(tr("&Start"));
     cancelButton = new QPushButton(tr("&Cancel"));
     startReason = new QLabel;
     startReason->setTextFormat(Qt::PlainText);
