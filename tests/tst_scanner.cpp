@@ -5,6 +5,7 @@
 #include "rtuslave.h"
 #include "scanner.h"
 #include "scanreport.h"
+#include "scansummary.h"
 #include "transmittermodel.h"
 
 #include <QJsonArray>
@@ -99,23 +100,6 @@ LineSettings line(const char *text)
     return l;
 }
 
-// "3@19200-8N1 QV30" per unit found, a flag in brackets: the whole result in one comparable text.
-QString summary(const QList<FoundTransmitter> &found)
-{
-    QStringList parts;
-    for (const FoundTransmitter &f : found) {
-        QString part = QStringLiteral("%1@%2").arg(f.address).arg(f.line.toString());
-        if (f.identified)
-            part += QLatin1Char(' ') + f.persistent.firmwareId;
-        if (f.flag == FoundTransmitter::Flag::Collision)
-            part += QLatin1String(" [collision]");
-        else if (f.flag == FoundTransmitter::Flag::SeveralAtAny)
-            part += QLatin1String(" [several at 255]");
-        parts << part;
-    }
-    return parts.join(QLatin1String(", "));
-}
-
 using Firmware = TransmitterSettings::Firmware;
 
 } // namespace
@@ -201,7 +185,7 @@ void tst_Scanner::scan()
     scanner.onProgress = [&](const Scanner::Progress &p) { steps << p; };
 
     QCOMPARE(scanner.run(), Scanner::Outcome::Finished);
-    QCOMPARE(summary(scanner.found()), expected);
+    QCOMPARE(scanSummary(scanner.found()), expected);
     QVERIFY2(bus.exchanges <= maxExchanges, qPrintable(QString::number(bus.exchanges)));
     QVERIFY(!steps.isEmpty());
     QCOMPARE(steps.last().done, steps.last().total);
