@@ -71,6 +71,7 @@ Scanner::~Scanner() = default;
 Scanner::Outcome Scanner::run()
 {
     results.clear();
+    skipped.clear();
     lateAddresses.clear();
     failure.clear();
     exchanges = 0;
@@ -104,8 +105,13 @@ Scanner::Outcome Scanner::runLone()
     const QList<LineSettings> lines = settings.lines();
     progress.total = lines.size();
     for (const LineSettings &line : lines) {
-        if (stopped() || !useLine(line))
+        const LineState state = stopped() ? LineState::Failed : useLine(line);
+        if (state == LineState::Failed)
             return finish();
+        if (state == LineState::Skipped) {
+            step();
+            continue;
+        }
         ModbusProtocol::PersistentValues persistent;
         Heard heard = ask(ModbusProtocol::anyTransmitterAddress, settings.timeoutMs, &persistent);
         if (heard == Heard::Garbled || heard == Heard::Foreign) {
@@ -154,8 +160,13 @@ Scanner::Outcome Scanner::runBus()
     progress.total = lines.size() + range;
     QList<LineSettings> occupied;
     for (const LineSettings &line : lines) {
-        if (stopped() || !useLine(line))
+        const LineState state = stopped() ? LineState::Failed : useLine(line);
+        if (state == LineState::Failed)
             return finish();
+        if (state == LineState::Skipped) {
+            step();
+            continue;
+        }
         ModbusProtocol::PersistentValues ignored;
         const Heard heard =
             ask(ModbusProtocol::anyTransmitterAddress, settings.timeoutMs, &ignored);
@@ -175,7 +186,7 @@ Scanner::Outcome Scanner::runBus()
 
 bool Scanner::walk(const LineSettings &line, FoundTransmitter::Flag flagIfFound)
 {
-    if (!useLine(line))
+    if (useLine(line) != LineState::Open)
         return false;
     lateAddresses.clear();
     for (int address = settings.firstUnit; address <= settings.lastUnit; ++address) {
@@ -312,20 +323,29 @@ Scanner::Heard Scanner::ask(int address, int timeoutMs, ModbusProtocol::Persiste
     return Heard::Valid;
 }
 
-bool Scanner::useLine(const LineSettings &line)
+Scanner::LineState Scanner::useLine(const LineSettings &line)
 {
     if (lineOpen && (line == currentLine || settings.endpoint.isNetwork()))
-        return true;
+        return LineState::Open;
     // A pseudo-terminal refuses some changes of an open port's settings (odd parity set again):
     // each line setting gets a port opened afresh.
     endpoint->close();
     endpoint->setLine(line);
     currentLine = line;
     QString text;
-    lineOpen = endpoint->open(&text);
-    if (!lineOpen)
-        failure = text;
-    return lineOpen;
+    const char *trace = nullptr;
+    lineOpen = endpoint->open(&text, &trace);
+    if (lineOpen)
+        return LineState::Open;
+    // A port that opens but cannot take one setting (an adapter without 600 baud, a
+    // pseudo-terminal without even parity) still serves the others.
+    if (trace && qstrcmp(trace, "run(): open error, exit") != 0
+        && qstrcmp(trace, "run(): connect error, exit") != 0) {
+        skipped << QStringLiteral("%1: %2").arg(line.displayText(), text);
+        return LineState::Skipped;
+    }
+    failure = text;
+    return LineState::Failed;
 }
 
 void Scanner::report(const FoundTransmitter &unit)

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -94,13 +95,17 @@ public:
 
     const QList<FoundTransmitter> &found() const { return results; }
     QString failureText() const { return failure; }
+    // Line settings the port could not be set to, each with the reason; the scan went on
+    // without them.
+    const QStringList &skippedLines() const { return skipped; }
     // Requests sent by the last run, for timing figures.
     int transactions() const { return exchanges; }
 
 private:
     enum class Heard { Silence, Valid, Garbled, Foreign, Refused, PortFailure };
 
-    bool useLine(const LineSettings &line);
+    enum class LineState { Open, Skipped, Failed };
+    LineState useLine(const LineSettings &line);
     Heard ask(int address, int timeoutMs, ModbusProtocol::PersistentValues *values);
     // One address: the scan read, one more try after a garbled or foreign answer, then the
     // unit's values. Returns false when the scan must end.
@@ -122,6 +127,7 @@ private:
     bool lineOpen = false;
     std::atomic<bool> cancelled { false };
     QString failure;
+    QStringList skipped;
     QList<FoundTransmitter> results;
     QSet<int> lateAddresses; // answered after their own time-out, into another's transaction
     Progress progress;

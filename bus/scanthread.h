@@ -23,6 +23,7 @@ public:
     void cancel() { scanner.cancel(); }
     Scanner::Outcome outcome() const { return result; }
     QString failureText() const { return scanner.failureText(); }
+    QStringList skippedLines() const { return scanner.skippedLines(); }
 
 signals:
     void found(const FoundTransmitter &unit);

@@ -46,6 +46,19 @@ int scan(const Request &request)
         return PortFailure;
     }
 
+    const QStringList &skipped = scanner.skippedLines();
+    if (!skipped.isEmpty() && skipped.size() == settings.lines().size()) {
+        std::fprintf(stderr, "quorvel-setup-cli: %s; check that the adapter supports it\n",
+                     skipped.first().toUtf8().constData());
+        return PortFailure;
+    }
+    if (!skipped.isEmpty())
+        std::fprintf(stderr,
+                     "quorvel-setup-cli: skipped %d of the %d line settings, which the port "
+                     "cannot be set to (%s)\n",
+                     int(skipped.size()), int(settings.lines().size()),
+                     skipped.first().toUtf8().constData());
+
     const QList<FoundTransmitter> &found = scanner.found();
     QByteArray out;
     if (request.format == QLatin1String("json"))

@@ -29,7 +29,9 @@ struct FakeUnit
 struct FakeBus
 {
     QList<FakeUnit> units;
-    QByteArray pending; // a slow unit's answer, arriving in the next transaction
+    QByteArray pending;            // a slow unit's answer, arriving in the next transaction
+    LineSettings refused;          // the port cannot be set to this one
+    const char *refusal = nullptr; // the failed step's trace line
     int exchanges = 0;
     int answersTaken = 0;
 
@@ -77,7 +79,15 @@ class FakeEndpoint : public ModbusEndpoint
 {
 public:
     FakeEndpoint(FakeBus *bus, const LineSettings &line) : bus(bus), line(line) { }
-    bool open(QString *, const char **) override { return opened = true; }
+    bool open(QString *failure, const char **trace) override
+    {
+        if (bus->refusal && line == bus->refused) {
+            *failure = QStringLiteral("Can't set odd parity");
+            *trace = bus->refusal;
+            return false;
+        }
+        return opened = true;
+    }
     void close() override { opened = false; }
     bool isOpen() const override { return opened; }
     bool staysOpen() const override { return false; }
@@ -114,6 +124,8 @@ private slots:
     void scan_data();
     void scan();
     void cancelEndsAfterTheTransactionInFlight();
+    void aSettingThePortRefuses_data();
+    void aSettingThePortRefuses();
     void jsonHasExactlyTheDocumentedKeys();
 };
 
@@ -206,6 +218,39 @@ void tst_Scanner::cancelEndsAfterTheTransactionInFlight()
     };
     QCOMPARE(scanner.run(), Scanner::Outcome::Cancelled);
     QCOMPARE(bus.exchanges, 10);
+}
+
+// An adapter that lacks one line setting still serves the other 41; a port that cannot be
+// opened at all ends the scan.
+void tst_Scanner::aSettingThePortRefuses_data()
+{
+    QTest::addColumn<QByteArray>("trace");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("parity not supported: skipped")
+        << QByteArray("run(): parity error, exit") << int(Scanner::Outcome::Finished)
+        << "88@38400-8O2 QV30";
+    QTest::newRow("port not opened: the end")
+        << QByteArray("run(): open error, exit") << int(Scanner::Outcome::PortFailure) << "";
+}
+
+void tst_Scanner::aSettingThePortRefuses()
+{
+    QFETCH(QByteArray, trace);
+    QFETCH(int, outcome);
+    QFETCH(QString, expected);
+    FakeBus bus;
+    bus.units = { { 88, line("38400-8O2") } };
+    bus.refused = line("9600-8O1");
+    bus.refusal = trace.constData();
+    ScanSettings settings;
+    settings.search = ScanSettings::Search::Lone;
+    Scanner scanner(settings, [&bus](const Endpoint &, const LineSettings &l) {
+        return std::make_unique<FakeEndpoint>(&bus, l);
+    });
+    QCOMPARE(int(scanner.run()), outcome);
+    QCOMPARE(scanSummary(scanner.found()), expected);
+    QCOMPARE(scanner.skippedLines().size(), outcome == int(Scanner::Outcome::Finished) ? 1 : 0);
 }
 
 void tst_Scanner::jsonHasExactlyTheDocumentedKeys()

@@ -297,6 +297,7 @@ void FindTransmittersWindow::scanFinished()
         return;
     const Scanner::Outcome outcome = thread->outcome();
     const QString failure = thread->failureText();
+    const QStringList skipped = thread->skippedLines();
     thread->wait();
     thread->deleteLater();
     thread = nullptr;
@@ -316,6 +317,11 @@ void FindTransmittersWindow::scanFinished()
         timeLeft->setText(tr("done"));
         break;
     }
+    if (!skipped.isEmpty())
+        status->setText(status->text() + QLatin1Char(' ')
+                        + tr("Skipped %1 line settings, which the port cannot be set to (%2).")
+                              .arg(skipped.size())
+                              .arg(skipped.first()));
     updateControls();
 }
 
