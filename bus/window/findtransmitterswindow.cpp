@@ -121,8 +121,10 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setTabKeyNavigation(false);
     table->verticalHeader()->hide();
-    table->horizontalHeader()->setStretchLastSection(true);
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // The note takes what is left, so the figures never scroll out of sight.
+    table->horizontalHeader()->setSectionResizeMode(table->columnCount() - 1,
+                                                    QHeaderView::Stretch);
 
     connectButton = new QPushButton(tr("C&onnect to this one"));
     connectButton->setAccessibleDescription(
@@ -155,7 +157,7 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
     connect(table, &QTableWidget::itemSelectionChanged, this,
             &FindTransmittersWindow::updateControls);
     connect(table, &QTableWidget::cellActivated, this, &FindTransmittersWindow::connectToSelected);
-    resize(760, 460);
+    resize(840, 460);
     updateControls();
 }
 
