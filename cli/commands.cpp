@@ -1,8 +1,11 @@
 #include "commands.h"
 
+#include "checkcommand.h"
 #include "commissioningrecord.h"
 #include "modbusendpoint.h"
 #include "modbusparameters.h"
+
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <cstdio>
@@ -309,6 +312,25 @@ namespace {
         return Success;
     }
 
+    // One point of the acceptance check: volatile reads a second apart until the point is done.
+    int check(const Request &request, Transmitter &transmitter)
+    {
+        Commissioning::Reading reading;
+        if (const int code = transmitter.readPersistent(&reading.persistent))
+            return code;
+        Commissioning::PointTaker point(request.check.point, request.check.settling);
+        QElapsedTimer clock;
+        clock.start();
+        for (bool first = true; !point.done(); first = false) {
+            if (!first)
+                pauseUnlessStopped(request.connection.pauseMs);
+            if (const int code = transmitter.readVolatile(&reading.values))
+                return code;
+            point.add(reading.values.temperature, reading.values.humidity, clock.elapsed());
+        }
+        return CheckCommand::finish(request, reading, point.result());
+    }
+
     struct Change
     {
         QString name;
@@ -464,6 +486,8 @@ int run(const Request &request)
         return set(request, transmitter);
     if (request.command == QLatin1String("monitor"))
         return monitor(request, transmitter);
+    if (request.command == QLatin1String("check"))
+        return check(request, transmitter);
     return recordCommand(request, transmitter);
 }
 
