@@ -123,8 +123,7 @@ FindTransmittersWindow::FindTransmittersWindow(QWidget *parent) : QWidget(parent
     table->verticalHeader()->hide();
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     // The note takes what is left, so the figures never scroll out of sight.
-    table->horizontalHeader()->setSectionResizeMode(table->columnCount() - 1,
-                                                    QHeaderView::Stretch);
+    table->horizontalHeader()->setSectionResizeMode(table->columnCount() - 1, QHeaderView::Stretch);
 
     connectButton = new QPushButton(tr("C&onnect to this one"));
     connectButton->setAccessibleDescription(
