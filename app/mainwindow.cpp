@@ -340,6 +340,13 @@ void MainWindow::noteWrittenSetting(const QByteArray &request)
 
 void MainWindow::startStopPolling()
 {
+    if (ui->comboBox_port->isEnabled() && findWindow && findWindow->isScanning()) {
+        // Requests of the poller would garble the scan's answers, and the other way round.
+        ui->statusBar->showMessage(tr("Find transmitters is scanning the line: cancel it there "
+                                      "first"),
+                                   5000);
+        return;
+    }
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
         mbThread->setConnection(connection);

@@ -41,6 +41,10 @@ void tst_FindTransmittersWindow::scanThenConnect()
     find->lastUnit->setValue(20);
     QVERIFY(find->startButton->isEnabled());
     QTest::mouseClick(find->startButton, Qt::LeftButton);
+    // The line is the scan's until it ends: Connect waits.
+    auto *port = window.findChild<QComboBox *>("comboBox_port");
+    window.connectPort();
+    QVERIFY(port->isEnabled());
     QTRY_VERIFY(!find->isScanning());
     QCOMPARE(find->table->rowCount(), 1);
     QCOMPARE(find->table->item(0, 0)->text(), QStringLiteral("17"));
@@ -50,7 +54,7 @@ void tst_FindTransmittersWindow::scanThenConnect()
 
     // Connect to this one: the main window polls unit 17, and a scan must then wait.
     QTest::mouseClick(find->connectButton, Qt::LeftButton);
-    QVERIFY(!window.findChild<QComboBox *>("comboBox_port")->isEnabled());
+    QVERIFY(!port->isEnabled());
     QCOMPARE(window.mbThread->connection().unit, 17);
     QCOMPARE(window.mbThread->connection().endpoint.toString(), server.linkPath());
     QVERIFY(!find->startButton->isEnabled());
