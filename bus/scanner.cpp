@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 using ModbusProtocol::ResponseKind;
 
 namespace {
