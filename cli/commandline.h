@@ -40,8 +40,8 @@ struct CheckRequest
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record", "check"; empty with --help or --version
-                     // alone
+    QString command; // "read", "set", "monitor", "record", "check", "scan"; empty with --help
+                     // or --version alone
     bool help = false;
     bool version = false;
     QString port;
@@ -54,6 +54,11 @@ struct Request
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
+    bool lone = false;     // scan: one unit at address 255, each line setting in turn
+    bool allLines = false; // scan: the bus at each of the 42 line settings
+    int firstUnit = ConnectionSettings::firstUnit; // scan: --units FIRST-LAST
+    int lastUnit = ConnectionSettings::lastUnit;
+    int scanTimeoutMs = 20; // scan: per address
     CheckRequest check;
     QString manPageFile; // hidden: the build writes the man page with it
 };

@@ -53,7 +53,7 @@ int main(int argc, char *argv[])
     struct sigaction action = {};
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    if (request.command == QLatin1String("monitor")) {
+    if (request.command == QLatin1String("monitor") || request.command == QLatin1String("scan")) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }

@@ -9,6 +9,8 @@
 # same CPU window with the tool recording (--record) and its Trend window open, and the Trend
 # window over 7 days of samples fed fast (bench_trend): redraw time and resident memory. A last
 # table follows: the same polling with the bus traffic window open on a full list of 10,000 rows.
+# Then the scan figures (scripts/bench/scan.sh, which also runs alone): finding transmitters on
+# the simulator against the floor of a silent address and against mbpoll.
 # BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
 # Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
 # time-to-map median is taken (default 5). Runs everything inside its own virtual X display.
@@ -43,7 +45,8 @@ if [ -z "${BENCH_ON_XVFB:-}" ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi
-    cmake --build "$build" --target quorvel-setup quorvel-transmitter-sim bench_trend -j2 >/dev/null
+    cmake --build "$build" --target quorvel-setup quorvel-setup-cli quorvel-transmitter-sim bench_trend -j2 \
+        >/dev/null
     # Start over inside a fresh virtual display; the rest of the script runs there.
     export BENCH_ON_XVFB=1 BUILD_DIR=$build BENCH_MAP_RUNS=$map_runs
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$transactions" "$cpu_window"
@@ -363,3 +366,8 @@ cat <<TABLE
 | Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$traffic_rss") (+$growth_mb MB) | growth ≤ $traffic_rss_growth_target_mb MB | $(verdict "$growth_mb" "$traffic_rss_growth_target_mb") |
 | Resident memory over the CPU window, list full | – | $(mb "$traffic_rss_start") → $(mb "$traffic_rss_end") ($drift_mb MB) | flat | – |
 TABLE
+
+# === Finding transmitters =========================================================================
+say "finding transmitters: three scans and mbpoll over the same line"
+echo
+"$root/scripts/bench/scan.sh" "$build"
