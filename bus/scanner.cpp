@@ -352,6 +352,16 @@ Scanner::LineState Scanner::useLine(const LineSettings &line)
 
 void Scanner::report(const FoundTransmitter &unit)
 {
+    // A receiver set to 8N1 also takes frames sent with two stop bits (and a pseudo-terminal
+    // cannot tell even parity from none): one unit can answer at several settings. It is listed
+    // once, at the first, most common, setting it answered at.
+    const bool seen = unit.measured
+        && std::any_of(results.cbegin(), results.cend(), [&](const FoundTransmitter &f) {
+                          return f.measured && f.address == unit.address && f.line != unit.line
+                              && f.values.serialNumber == unit.values.serialNumber;
+                      });
+    if (seen)
+        return;
     results << unit;
     if (onFound)
         onFound(unit);

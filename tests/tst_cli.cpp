@@ -114,6 +114,27 @@ private slots:
             << current << ""
             << "set --port PORT --address 248" << 1
             << QStringList { "--address takes a number from 1 to 247" } << "" << untouched << 0;
+        // A transmitter that takes written settings at once falls silent at the old ones after
+        // every write; the check must be made where it answers now.
+        QTest::newRow("set, at once: followed through parity, stop bits and baud rate")
+            << current << "immediately"
+            << "set --port PORT --unit 1 --parity odd --stop-bits 2 --baud 9600" << 0
+            << QStringList { "^baud rate: 19200 -> 9600\nThe transmitter now answers at 9600 8O2, "
+                             "address 1$" }
+            << ""
+            << "4 2 1 1" << -1;
+        QTest::newRow("set, at once: a new address followed from unit 1 to unit 9")
+            << current << "immediately"
+            << "set --port PORT --unit 1 --address 9" << 0
+            << QStringList { "^The transmitter now answers at 19200 8N1, address 9$" } << ""
+            << "5 0 0 9" << -1;
+        QTest::newRow("set, at restart: checked at the old settings, and told so")
+            << current << ""
+            << "set --port PORT --baud 9600 --stop-bits 2" << 0
+            << QStringList { "^The transmitter still answers at 19200 8N1; the new settings take "
+                             "effect when it restarts$" }
+            << ""
+            << "4 0 1 1" << 4;
         QTest::newRow("set: written, echoed, not stored: read back different")
             << current << "ignore"
             << "set --port PORT --address 4 --parity even" << 5
@@ -226,6 +247,8 @@ private slots:
         settings.setFirmware(Firmware(firmware));
         settings.refuseWrites = writes == "refuse" ? 3 : 0;
         settings.ignoreWrites = writes == "ignore";
+        if (writes == "immediately")
+            settings.applySettings = TransmitterSettings::Apply::Immediately;
         ServerSettings line;
         line.faults.noAnswer = writes == "silent" ? 1 : 0;
         SimulatorServer server(settings, line);

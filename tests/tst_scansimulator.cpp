@@ -19,9 +19,10 @@ QVector<TransmitterSettings> units(const QString &spec)
         const QString firmware = unit.section(QLatin1Char(':'), 1).section(QLatin1Char('@'), 0, 0);
         const QString line = unit.section(QLatin1Char('@'), 1);
         TransmitterSettings s = base.another(result.size(), address.toInt());
-        s.setFirmware(firmware == QLatin1String("legacy")       ? TransmitterSettings::Firmware::Legacy
-                          : firmware == QLatin1String("2014-02-18") ? TransmitterSettings::Firmware::Feb2014
-                                                                   : TransmitterSettings::Firmware::Current);
+        s.setFirmware(firmware == QLatin1String("legacy") ? TransmitterSettings::Firmware::Legacy
+                          : firmware == QLatin1String("2014-02-18")
+                          ? TransmitterSettings::Firmware::Feb2014
+                          : TransmitterSettings::Firmware::Current);
         LineSettings l;
         LineSettings::parse(line, &l);
         s.setLine(l);
@@ -53,11 +54,10 @@ void tst_ScanSimulator::scan_data()
     // A pseudo-terminal keeps no parity-enable flag: even and no parity are one setting to the
     // simulator, so the settings told apart here differ in speed, stop bits or odd parity.
     QTest::newRow("bus: three firmware generations")
-        << "3:current@19200-8N1 17:2014-02-18@19200-8N1 20:legacy@19200-8N1" << 0 << false
-        << false << "3@19200-8N1 QV30, 17@19200-8N1 QV20, 20@19200-8N1 QV10";
+        << "3:current@19200-8N1 17:2014-02-18@19200-8N1 20:legacy@19200-8N1" << 0 << false << false
+        << "3@19200-8N1 QV30, 17@19200-8N1 QV20, 20@19200-8N1 QV10";
     QTest::newRow("bus at one setting: a unit at another is not heard")
-        << "3:current@19200-8N1 12:current@38400-8O2" << 0 << false << false
-        << "3@19200-8N1 QV30";
+        << "3:current@19200-8N1 12:current@38400-8O2" << 0 << false << false << "3@19200-8N1 QV30";
     QTest::newRow("bus at all settings: both")
         << "3:current@19200-8N1 12:2014-02-18@38400-8O2" << 0 << false << true
         << "3@19200-8N1 QV30, 12@38400-8O2 QV20";
@@ -105,8 +105,9 @@ void tst_ScanSimulator::scan()
 void tst_ScanSimulator::overModbusTcp()
 {
     ServerSettings serverSettings;
-    serverSettings.listeners << ServerSettings::Listener { ServerSettings::Listener::Kind::ModbusTcp,
-                                                           0 };
+    serverSettings.listeners << ServerSettings::Listener {
+        ServerSettings::Listener::Kind::ModbusTcp, 0
+    };
     SimulatorServer server(units("3:current@19200-8N1 17:legacy@19200-8N1"), serverSettings);
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -120,7 +121,8 @@ void tst_ScanSimulator::overModbusTcp()
     Scanner scanner(settings);
     QCOMPARE(scanner.run(), Scanner::Outcome::Finished);
     QCOMPARE(scanSummary(scanner.found()), QStringLiteral("3@19200-8N1 QV30, 17@19200-8N1 QV10"));
-    QVERIFY2(scanner.transactions() <= 20 + 2 * 2, qPrintable(QString::number(scanner.transactions())));
+    QVERIFY2(scanner.transactions() <= 20 + 2 * 2,
+             qPrintable(QString::number(scanner.transactions())));
 }
 
 QTEST_GUILESS_MAIN(tst_ScanSimulator)
