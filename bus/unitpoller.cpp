@@ -49,8 +49,8 @@ ModbusProtocol::Judgement UnitPoller::ask(const QByteArray &request, ResponseKin
     if (requestSent)
         sleepMicroseconds(settings.line.frameGapMicroseconds());
     requestSent = true;
-    const ModbusTransaction t =
-        endpoint->exchange(request, ReceiveTiming::quick(settings.responseTimeoutMs, settings.line));
+    const ModbusTransaction t = endpoint->exchange(
+        request, ReceiveTiming::quick(settings.responseTimeoutMs, settings.line));
     if (t.judgement.kind == ResponseKind::PortFailure) {
         portLost = true;
         portFailure = t.judgement.portFailure;
@@ -58,9 +58,8 @@ ModbusProtocol::Judgement UnitPoller::ask(const QByteArray &request, ResponseKin
         *failure = t.judgement.kind == expected
             ? QStringLiteral("An answer from another unit to %1")
                   .arg(ModbusProtocol::describeRequest(request))
-            : ModbusProtocol::statusText(t.judgement, request);
-        if (failure->isEmpty())
-            *failure = ModbusProtocol::describeRequest(request);
+            : QStringLiteral("%1 (%2)").arg(ModbusProtocol::statusText(t.judgement, request),
+                                            ModbusProtocol::describeRequest(request));
         ModbusProtocol::Judgement none;
         none.kind = ResponseKind::NoAnswer;
         return none;
@@ -96,11 +95,11 @@ CycleReport UnitPoller::runCycle(const std::atomic<bool> *stop)
         // The firmware decides which values exist; it is read again now and then in case the
         // unit at this address was exchanged.
         if (!unit.identified || unit.cyclesSinceIdentity >= persistentEvery) {
-            const ModbusProtocol::Judgement j = ask(
-                ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
-                                                          ModbusProtocol::persistentRegisterCount,
-                                                          address),
-                ResponseKind::PersistentBlock, &report.failure);
+            const ModbusProtocol::Judgement j =
+                ask(ModbusProtocol::readHoldingRegistersFrame(
+                        ModbusProtocol::persistentFirstRegister,
+                        ModbusProtocol::persistentRegisterCount, address),
+                    ResponseKind::PersistentBlock, &report.failure);
             if (j.kind == ResponseKind::PersistentBlock) {
                 unit.reading.persistent = j.persistentValues;
                 unit.identified = true;
@@ -110,11 +109,11 @@ CycleReport UnitPoller::runCycle(const std::atomic<bool> *stop)
         if (portLost)
             break;
         if (unit.identified && report.failure.isEmpty()) {
-            const ModbusProtocol::Judgement j = ask(
-                ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
-                                                          ModbusProtocol::volatileRegisterCount,
-                                                          address),
-                ResponseKind::VolatileBlock, &report.failure);
+            const ModbusProtocol::Judgement j =
+                ask(ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
+                                                              ModbusProtocol::volatileRegisterCount,
+                                                              address),
+                    ResponseKind::VolatileBlock, &report.failure);
             if (portLost)
                 break;
             if (j.kind == ResponseKind::VolatileBlock) {
@@ -167,9 +166,8 @@ void UnitPoller::run(int intervalMs, const std::atomic<bool> &stop,
         const CycleReport cycle = runCycle(&stop);
         if (!onCycle(cycle))
             return;
-        const qint64 delay = cycle.portLost
-            ? reopenMs
-            : delayBeforeNext(start, clock.elapsed(), intervalMs);
+        const qint64 delay =
+            cycle.portLost ? reopenMs : delayBeforeNext(start, clock.elapsed(), intervalMs);
         if (!waitUnlessStopped(delay, stop))
             return;
     }

@@ -18,16 +18,16 @@ namespace Bus {
 // What one cycle found at one unit.
 struct UnitReport
 {
-    int address = 0;           // as asked (255: whichever single unit answers)
-    bool answered = false;     // reading holds a fresh volatile block
+    int address = 0;                // as asked (255: whichever single unit answers)
+    bool answered = false;          // reading holds a fresh volatile block
     Commissioning::Reading reading; // persistent part as last read
-    bool identified = false;   // reading.persistent holds a block read from this unit
-    QDateTime time;            // of the volatile read, or of the failed transaction
-    QString failure;           // status text of the transaction that failed
-    int missedCycles = 0;      // in a row, this one included
-    bool online = false;       // answered in one of its last three cycles
-    bool cameOnline = false;   // first answer, or first after being offline
-    bool wentOffline = false;  // this cycle was its third miss in a row
+    bool identified = false;        // reading.persistent holds a block read from this unit
+    QDateTime time;                 // of the volatile read, or of the failed transaction
+    QString failure;                // status text of the transaction that failed
+    int missedCycles = 0;           // in a row, this one included
+    bool online = false;            // answered in one of its last three cycles
+    bool cameOnline = false;        // first answer, or first after being offline
+    bool wentOffline = false;       // this cycle was its third miss in a row
 };
 
 struct CycleReport

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // The command line of quorvel-setup-cli: its subcommands, their options, the exit codes and the
 // texts that --help prints and the man page is made from, so the two can never disagree.
@@ -17,13 +18,15 @@ enum ExitCode {
     NoValidAnswer = 3,
     Refused = 4,
     ReadBackDifferent = 5,
+    BrokerRefused = 6,
 };
 
 // What the user asked for, checked for form: a known subcommand, known options, values in range.
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record"; empty with --help or --version alone
+    QString
+        command; // "read", "set", "monitor", "record", "publish"; empty with --help or --version
     bool help = false;
     bool version = false;
     QString port;
@@ -36,6 +39,16 @@ struct Request
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
+    // monitor and publish: the units in turn, a cycle every interval.
+    QVector<int> units { ConnectionSettings::anyUnit };
+    int intervalSeconds = 10;
+    // publish
+    QString broker; // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    QString topicPrefix = QStringLiteral("quorvel");
+    QString discoveryPrefix; // empty: no discovery configs
+    QString clientId;        // empty: host name and port
+    QString credentials;     // file with the user and the password
+    QString caFile;
     QString manPageFile; // hidden: the build writes the man page with it
 };
 

@@ -138,8 +138,8 @@ bool Endpoint::parse(const QString &text, Endpoint *endpoint, QString *error)
     parsed.host = url.host();
     const int port = url.port(rtuTcp ? -1 : modbusTcpDefaultPort);
     if (port <= 0 || port > 65535)
-        return fail(tr("\"%1\" needs a port number: a serial device server has no standard one")
-                        .arg(text));
+        return fail(
+            tr("\"%1\" needs a port number: a serial device server has no standard one").arg(text));
     parsed.port = quint16(port);
     *endpoint = parsed;
     return true;
@@ -175,8 +175,8 @@ bool ConnectionSettings::isBenchDefault() const
 QString ConnectionSettings::summary() const
 {
     const QString separator = QStringLiteral(" \u00b7 ");
-    const QString where = endpoint.kind == Endpoint::Kind::ModbusTcp ? QStringLiteral("TCP")
-                                                                     : line.displayText();
+    const QString where =
+        endpoint.kind == Endpoint::Kind::ModbusTcp ? QStringLiteral("TCP") : line.displayText();
     return where + separator + unitText(unit);
 }
 
@@ -201,4 +201,38 @@ bool ConnectionSettings::parseUnit(const QString &text, int *unit, QString *erro
 QString ConnectionSettings::unitText(int unit)
 {
     return unit == anyUnit ? tr("any") : QString::number(unit);
+}
+
+bool ConnectionSettings::parseUnitList(const QString &text, QVector<int> *units, QString *error)
+{
+    units->clear();
+    int single = 0;
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('-'))
+        && parseUnit(text, &single, error)) {
+        units->append(single);
+        return true;
+    }
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QStringList ends = part.split(QLatin1Char('-'));
+        bool okFirst = false, okLast = ends.size() == 1;
+        const int first = ends.first().trimmed().toInt(&okFirst);
+        const int last = ends.size() == 2 ? ends.last().trimmed().toInt(&okLast) : first;
+        if (ends.size() > 2 || !okFirst || !okLast || first < firstUnit || last > lastUnit
+            || first > last) {
+            if (error)
+                *error = tr("\"%1\" is not a unit address from 1 to 247 or a range such as "
+                            "1-8")
+                             .arg(part);
+            return false;
+        }
+        for (int unit = first; unit <= last; ++unit) {
+            if (units->contains(unit)) {
+                if (error)
+                    *error = tr("unit address %1 is given twice").arg(unit);
+                return false;
+            }
+            units->append(unit);
+        }
+    }
+    return true;
 }

@@ -1,0 +1,19 @@
+#ifndef FIELDCOMMANDS_H
+#define FIELDCOMMANDS_H
+
+#include "commandline.h"
+
+#include <atomic>
+
+// The commands that poll several units of a line: monitor and publish.
+namespace FieldCommands {
+
+int monitor(const CommandLine::Request &request);
+int publish(const CommandLine::Request &request);
+
+// Set from a signal handler: the transaction in flight ends, then the command.
+extern std::atomic<bool> stopRequested;
+
+} // namespace FieldCommands
+
+#endif // FIELDCOMMANDS_H
