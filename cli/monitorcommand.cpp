@@ -44,7 +44,8 @@ namespace {
             return QStringLiteral("%1, %2, error: %3\n").arg(time, address, unit.failure).toUtf8();
         // monitorLine begins with the time; the address follows it.
         const QString line = Commissioning::monitorLine(unit.reading, unit.time);
-        return QStringLiteral("%1, %2%3\n").arg(time, address, line.mid(line.indexOf(',')))
+        return QStringLiteral("%1, %2%3\n")
+            .arg(time, address, line.mid(line.indexOf(',')))
             .toUtf8();
     }
 
@@ -68,16 +69,15 @@ int monitor(const Request &request)
         print(RecordFormat::headerRow());
     int cycles = 0;
     QString lost;
-    poller.run(request.intervalSeconds * 1000, stopRequested,
-               [&](const Bus::CycleReport &cycle) {
-                   for (const Bus::UnitReport &unit : cycle.units)
-                       print(csv ? csvRow(unit) : textLine(unit));
-                   if (cycle.portLost) {
-                       lost = cycle.portFailure;
-                       return false;
-                   }
-                   return request.count == 0 || ++cycles < request.count;
-               });
+    poller.run(request.intervalSeconds * 1000, stopRequested, [&](const Bus::CycleReport &cycle) {
+        for (const Bus::UnitReport &unit : cycle.units)
+            print(csv ? csvRow(unit) : textLine(unit));
+        if (cycle.portLost) {
+            lost = cycle.portFailure;
+            return false;
+        }
+        return request.count == 0 || ++cycles < request.count;
+    });
     endpoint->close();
     if (!lost.isEmpty()) {
         std::fprintf(stderr,

@@ -36,8 +36,7 @@ namespace {
 
     // The user name on the first line, the password on the second. A file that anyone but its
     // owner may read has given its password away already.
-    bool readCredentials(const QString &fileName, QString *user, QString *password,
-                         QString *error)
+    bool readCredentials(const QString &fileName, QString *user, QString *password, QString *error)
     {
         struct stat info;
         if (::stat(QFile::encodeName(fileName).constData(), &info) != 0) {
@@ -103,8 +102,7 @@ namespace {
             poller.run(request.intervalSeconds * 1000, stopRequested,
                        [this, &lastLoss](const Bus::CycleReport &cycle) {
                            if (cycle.portLost && cycle.portFailure != lastLoss)
-                               note(cycle.portFailure
-                                    + QStringLiteral("; trying again every 5 s"));
+                               note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
                            lastLoss = cycle.portLost ? cycle.portFailure : QString();
                            QMetaObject::invokeMethod(
                                publisher, [p = publisher, cycle] { p->handleCycle(cycle); },
@@ -175,6 +173,14 @@ int publish(const Request &request)
                 QStringLiteral("the broker at %1 refused the connection: %2; check the "
                                "credentials file and the broker's access list")
                     .arg(where, reason));
+        exitCode = BrokerRefused;
+        stopRequested = true;
+    });
+
+    QObject::connect(&client, &MqttClient::tlsFailed, [&](const QString &reason) {
+        if (everConnected || exitCode != Success)
+            return; // a broker that was trusted once gets its reconnects
+        failure(BrokerRefused, reason);
         exitCode = BrokerRefused;
         stopRequested = true;
     });

@@ -55,8 +55,8 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
         if (s.caFile.isEmpty())
             rc = mosquitto_int_option(handle, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
         else
-            rc = mosquitto_tls_set(handle, s.caFile.toUtf8().constData(), nullptr, nullptr,
-                                   nullptr, nullptr);
+            rc = mosquitto_tls_set(handle, s.caFile.toUtf8().constData(), nullptr, nullptr, nullptr,
+                                   nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             *reason = QStringLiteral("the CA file %1 cannot be used: %2")
                           .arg(s.caFile, QString::fromUtf8(mosquitto_strerror(rc)));
@@ -66,16 +66,15 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
         mosquitto_tls_insecure_set(handle, false);
     }
 
-    const int rc =
-        mosquitto_connect(handle, s.host.toUtf8().constData(), s.port, keepAliveSeconds);
+    const int rc = mosquitto_connect(handle, s.host.toUtf8().constData(), s.port, keepAliveSeconds);
     Start result = Start::Connecting;
+    tlsText = QStringLiteral("the TLS handshake with %1:%2 failed (%4): the broker's "
+                             "certificate is not trusted by %3 or does not name %1")
+                  .arg(s.host)
+                  .arg(s.port)
+                  .arg(s.caFile.isEmpty() ? QStringLiteral("the system") : s.caFile);
     if (rc == MOSQ_ERR_TLS) {
-        *reason = QStringLiteral("the TLS handshake with %1:%2 failed (%3): the broker's "
-                                 "certificate is not trusted by %4 or does not name %1")
-                      .arg(s.host)
-                      .arg(s.port)
-                      .arg(lastError.isEmpty() ? QStringLiteral("TLS error") : lastError,
-                           s.caFile.isEmpty() ? QStringLiteral("the system") : s.caFile);
+        *reason = tlsText.arg(lastError.isEmpty() ? QStringLiteral("TLS error") : lastError);
         return Start::Refused;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -84,11 +83,12 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
         result = Start::Unreachable;
     }
     // The network thread reconnects on its own after any failure, the first included.
+    looping = true; // before the thread exists, which reads it
     if (mosquitto_loop_start(handle) != MOSQ_ERR_SUCCESS) {
+        looping = false;
         *reason = QStringLiteral("libmosquitto has no thread support");
         return Start::Failed;
     }
-    looping = true;
     return result;
 }
 
@@ -154,7 +154,17 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid)
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
 {
-    // Only start() reads this, after the attempt that wrote it, before the thread runs.
-    if (level & MOSQ_LOG_ERR)
-        static_cast<MqttClient *>(self)->lastError = QString::fromUtf8(text);
+    auto *client = static_cast<MqttClient *>(self);
+    if (!(level & MOSQ_LOG_ERR))
+        return;
+    const QString line = QString::fromUtf8(text);
+    if (!client->looping) {
+        client->lastError = line; // the first attempt, made in start()'s own thread
+        return;
+    }
+    // A handshake that did not finish within the first attempt fails here.
+    if (line.startsWith(QLatin1String("OpenSSL Error")))
+        QMetaObject::invokeMethod(
+            client, [client, line] { emit client->tlsFailed(client->tlsText.arg(line)); },
+            Qt::QueuedConnection);
 }

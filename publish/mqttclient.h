@@ -56,6 +56,8 @@ signals:
     void refused(const QString &reason); // the broker answered the CONNECT with a refusal
     void connectionLost(const QString &reason);
     void delivered(int messageId); // acknowledged by the broker (QoS 1)
+    // The TLS handshake failed in the network thread: a certificate or host name not trusted.
+    void tlsFailed(const QString &reason);
 
 private:
     static void onConnect(mosquitto *, void *self, int rc);
@@ -67,7 +69,8 @@ private:
     bool connectedNow = false;
     bool looping = false;
     std::atomic<bool> stopping { false };
-    QString lastError; // the network thread's last error line, read after start's attempt
+    QString lastError; // the first attempt's last error line, read by start() only
+    QString tlsText;   // how start() words a failed handshake, for the network thread's too
 };
 
 #endif // MQTTCLIENT_H

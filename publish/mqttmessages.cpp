@@ -12,7 +12,10 @@ namespace MqttMessages {
 
 namespace {
 
-    int serialOf(const Commissioning::Reading &reading) { return reading.values.serialNumber; }
+    int serialOf(const Commissioning::Reading &reading)
+    {
+        return reading.values.serialNumber;
+    }
 
     // A JSON number in the recording's form (the shortest text that reads back as the same
     // float); JSON has no NaN or infinity, so those are null.
@@ -119,7 +122,8 @@ QVector<Message> discovery(const QString &discoveryPrefix, const QString &prefix
             { "unique_id", id },
             { "object_id", id },
             { "state_topic", base + QStringLiteral("/state") },
-            { "value_template", QStringLiteral("{{ value_json.%1 }}").arg(QLatin1String(m.column)) },
+            { "value_template",
+              QStringLiteral("{{ value_json.%1 }}").arg(QLatin1String(m.column)) },
             { "state_class", "measurement" },
             { "availability", availability },
             { "availability_mode", "all" },

@@ -35,9 +35,9 @@ void Publisher::handleCycle(const Bus::CycleReport &cycle)
                 unit.online = false;
             unit.serial = serial;
             if (!settings.discoveryPrefix.isEmpty()) {
-                const QVector<Message> configs = discovery(settings.discoveryPrefix,
-                                                           settings.prefix, settings.clientId,
-                                                           report.reading, address);
+                const QVector<Message> configs =
+                    discovery(settings.discoveryPrefix, settings.prefix, settings.clientId,
+                              report.reading, address);
                 if (configs != unit.discovery) {
                     unit.discovery = configs;
                     for (const Message &m : configs)

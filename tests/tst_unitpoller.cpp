@@ -44,7 +44,8 @@ public:
         t.request = request;
         sentAtUs.append(clock.nsecsElapsed() / 1000);
         const int address = quint8(request[0]);
-        asked << QStringLiteral("%1:%2").arg(address).arg(quint8(request[3]) + 256 * quint8(request[2]));
+        asked << QStringLiteral("%1:%2").arg(address).arg(quint8(request[3])
+                                                          + 256 * quint8(request[2]));
         if (failAt == asked.size()) {
             t.judgement.kind = ModbusProtocol::ResponseKind::PortFailure;
             t.judgement.portFailure = QStringLiteral("Lost the port");
@@ -164,11 +165,12 @@ private slots:
             seen += QStringLiteral("%1%2%3%4 ")
                         .arg(u.answered ? 'a' : '-')
                         .arg(u.online ? 'o' : '-')
-                        .arg(u.cameOnline ? '+' : u.wentOffline ? 'x' : '.')
+                        .arg(u.cameOnline        ? '+'
+                                 : u.wentOffline ? 'x'
+                                                 : '.')
                         .arg(u.missedCycles);
             if (cycle == 6)
-                QCOMPARE(endpoint.asked.mid(before),
-                         (QStringList { "1:0", "2:200", "2:0" }));
+                QCOMPARE(endpoint.asked.mid(before), (QStringList { "1:0", "2:200", "2:0" }));
             else if (!u.answered)
                 QVERIFY(!u.failure.isEmpty());
         }
@@ -202,8 +204,10 @@ private slots:
         QTest::addColumn<qint64>("now");
         QTest::addColumn<int>("interval");
         QTest::addColumn<qint64>("delay");
-        QTest::newRow("cycle shorter than the interval: the rest of it") << 1000LL << 1300LL << 10000 << 9700LL;
-        QTest::newRow("cycle longer than the interval: at once") << 1000LL << 12000LL << 10000 << 0LL;
+        QTest::newRow("cycle shorter than the interval: the rest of it")
+            << 1000LL << 1300LL << 10000 << 9700LL;
+        QTest::newRow("cycle longer than the interval: at once")
+            << 1000LL << 12000LL << 10000 << 0LL;
     }
     void delayBeforeNext()
     {
