@@ -36,6 +36,7 @@ public:
     void goOffline();
 
     int queued() const { return int(queue.size()); }
+    const std::deque<MqttMessages::Message> &waiting() const { return queue; }
     int inFlight() const { return sent.size(); }
     qint64 droppedTotal() const { return dropped; }
 
