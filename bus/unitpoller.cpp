@@ -1,6 +1,7 @@
 #include "unitpoller.h"
 
 #include "modbusendpoint.h"
+#include "stopsignal.h"
 
 #include <QElapsedTimer>
 
@@ -16,16 +17,6 @@ namespace {
     {
         timespec t { time_t(us / 1000000), long(us % 1000000) * 1000 };
         while (nanosleep(&t, &t) != 0 && errno == EINTR) { }
-    }
-
-    // Sleeps in slices so that a stop request ends the wait within 20 ms.
-    bool waitUnlessStopped(qint64 ms, const std::atomic<bool> &stop)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!stop && timer.elapsed() < ms)
-            sleepMicroseconds(std::min<qint64>(20, ms - timer.elapsed()) * 1000);
-        return !stop;
     }
 
 } // namespace
@@ -75,7 +66,7 @@ void UnitPoller::markPortLost()
     }
 }
 
-CycleReport UnitPoller::runCycle(const std::atomic<bool> *stop)
+CycleReport UnitPoller::runCycle(const StopSignal *stop)
 {
     CycleReport cycle;
     requestSent = false;
@@ -87,7 +78,7 @@ CycleReport UnitPoller::runCycle(const std::atomic<bool> *stop)
         return cycle;
     }
     for (Unit &unit : units) {
-        if (stop && *stop)
+        if (stop && stop->requested())
             break;
         UnitReport report;
         report.address = unit.address;
@@ -156,19 +147,19 @@ qint64 UnitPoller::delayBeforeNext(qint64 cycleStartMs, qint64 nowMs, int interv
     return std::max<qint64>(0, cycleStartMs + intervalMs - nowMs);
 }
 
-void UnitPoller::run(int intervalMs, const std::atomic<bool> &stop,
+void UnitPoller::run(int intervalMs, const StopSignal &stop,
                      const std::function<bool(const CycleReport &)> &onCycle)
 {
     QElapsedTimer clock;
     clock.start();
-    while (!stop) {
+    while (!stop.requested()) {
         const qint64 start = clock.elapsed();
         const CycleReport cycle = runCycle(&stop);
         if (!onCycle(cycle))
             return;
         const qint64 delay =
             cycle.portLost ? reopenMs : delayBeforeNext(start, clock.elapsed(), intervalMs);
-        if (!waitUnlessStopped(delay, stop))
+        if (!stop.waitFor(delay))
             return;
     }
 }

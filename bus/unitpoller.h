@@ -8,12 +8,13 @@
 #include <QString>
 #include <QVector>
 
-#include <atomic>
 #include <functional>
 
 class ModbusEndpoint;
 
 namespace Bus {
+
+class StopSignal;
 
 // What one cycle found at one unit.
 struct UnitReport
@@ -51,13 +52,13 @@ public:
     UnitPoller(ModbusEndpoint *endpoint, const ConnectionSettings &settings,
                const QVector<int> &units);
 
-    // One pass over the units. Stops between transactions once *stop is set.
-    CycleReport runCycle(const std::atomic<bool> *stop = nullptr);
+    // One pass over the units. Stops between transactions once a stop is requested.
+    CycleReport runCycle(const StopSignal *stop = nullptr);
 
     // Starts a cycle every intervalMs (or as soon as the previous one ends, when it takes
-    // longer) until *stop is set or onCycle returns false. After a lost port the next try comes
-    // reopenMs later, every unit offline meanwhile.
-    void run(int intervalMs, const std::atomic<bool> &stop,
+    // longer) until a stop is requested or onCycle returns false. After a lost port the next try
+    // comes reopenMs later, every unit offline meanwhile.
+    void run(int intervalMs, const StopSignal &stop,
              const std::function<bool(const CycleReport &)> &onCycle);
 
     // The wait before the next cycle: the rest of the interval, never less than nothing.

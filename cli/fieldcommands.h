@@ -2,8 +2,7 @@
 #define FIELDCOMMANDS_H
 
 #include "commandline.h"
-
-#include <atomic>
+#include "stopsignal.h"
 
 // The commands that poll several units of a line: monitor and publish.
 namespace FieldCommands {
@@ -11,8 +10,8 @@ namespace FieldCommands {
 int monitor(const CommandLine::Request &request);
 int publish(const CommandLine::Request &request);
 
-// Set from a signal handler: the transaction in flight ends, then the command.
-extern std::atomic<bool> stopRequested;
+// Requested from a signal handler: the transaction in flight ends, then the command.
+extern Bus::StopSignal stop;
 
 } // namespace FieldCommands
 

@@ -14,7 +14,7 @@ namespace {
 void stopOnSignal(int)
 {
     Commands::requestStop();
-    FieldCommands::stopRequested = true;
+    FieldCommands::stop.request();
 }
 
 } // namespace

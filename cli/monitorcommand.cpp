@@ -10,7 +10,7 @@ using namespace CommandLine;
 
 namespace FieldCommands {
 
-std::atomic<bool> stopRequested { false };
+Bus::StopSignal stop;
 
 namespace {
 
@@ -69,7 +69,7 @@ int monitor(const Request &request)
         print(RecordFormat::headerRow());
     int cycles = 0;
     QString lost;
-    poller.run(request.intervalSeconds * 1000, stopRequested, [&](const Bus::CycleReport &cycle) {
+    poller.run(request.intervalSeconds * 1000, stop, [&](const Bus::CycleReport &cycle) {
         for (const Bus::UnitReport &unit : cycle.units)
             print(csv ? csvRow(unit) : textLine(unit));
         if (cycle.portLost) {

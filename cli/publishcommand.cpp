@@ -10,8 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -99,7 +99,7 @@ namespace {
                 ModbusEndpoint::create(request.connection.endpoint, request.connection.line);
             Bus::UnitPoller poller(endpoint.get(), request.connection, request.units);
             QString lastLoss;
-            poller.run(request.intervalSeconds * 1000, stopRequested,
+            poller.run(request.intervalSeconds * 1000, stop,
                        [this, &lastLoss](const Bus::CycleReport &cycle) {
                            if (cycle.portLost && cycle.portFailure != lastLoss)
                                note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
@@ -174,7 +174,7 @@ int publish(const Request &request)
                                "credentials file and the broker's access list")
                     .arg(where, reason));
         exitCode = BrokerRefused;
-        stopRequested = true;
+        stop.request();
     });
 
     QObject::connect(&client, &MqttClient::tlsFailed, [&](const QString &reason) {
@@ -182,7 +182,7 @@ int publish(const Request &request)
             return; // a broker that was trusted once gets its reconnects
         failure(BrokerRefused, reason);
         exitCode = BrokerRefused;
-        stopRequested = true;
+        stop.request();
     });
 
     switch (client.start(mqtt, &error)) {
@@ -201,15 +201,13 @@ int publish(const Request &request)
     PollThread poller(request, &publisher);
     poller.start();
 
-    // The signal handler can only set a flag; it is looked at here.
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (stopRequested)
-            QCoreApplication::exit();
+    // The signal handler can only write to the stop pipe; the event loop watches it.
+    QSocketNotifier watch(stop.descriptor(), QSocketNotifier::Read);
+    QObject::connect(&watch, &QSocketNotifier::activated, [&] {
+        watch.setEnabled(false);
+        QCoreApplication::exit();
     });
-    watch.start(100);
     QCoreApplication::exec();
-    watch.stop();
     poller.wait();
     if (exitCode != Success) {
         client.stop();
