@@ -55,7 +55,8 @@ private slots:
 
         row("centralWidget",
             "QWidget MainWindow 0 0,0,0,0 1 5 0,0,0,0 2 "
-            "scrollArea Port comboBox_port pushButton_refresh pushButton_startStop");
+            "scrollArea Port comboBox_port pushButton_refresh pushButton_startStop "
+            "pushButton_connection");
         row("scrollArea", "QScrollArea centralWidget true");
         row("scrollAreaWidgetContents",
             "QWidget qt_scrollarea_viewport 6 11,11,11,11 1 "
