@@ -7,7 +7,8 @@ Usage: tst_publish.py CLI SIMULATOR
    availability online; SIGTERM: offline for the unit and the publisher, exit 0.
 2. The broker stopped and started again mid-run: the readings made meanwhile arrive in order,
    one per interval, none twice.
-3. The publisher killed with SIGKILL: the broker publishes its will.
+3. The publisher killed with SIGKILL: the broker publishes its will. The port lost and back:
+   the unit offline meanwhile, online again, the publisher never ends.
 4. A wrong password: exit 6 with the reason; a credentials file others may read: refused.
 5. TLS with a CA made here: trusted, an unknown CA and a host name the certificate does not
    name (both exit 6).
@@ -216,6 +217,20 @@ with tempfile.TemporaryDirectory() as folder:
         pub.wait()
         wait_for("the will: publisher offline",
                  lambda: listener.last("quorvel/publisher/test/availability") == "offline", 10)
+
+        # --- 3b. The adapter pulled and plugged in again: offline, then back within 5 s --------
+        states = len(listener.on(f"quorvel/{SERIAL}/state"))
+        pub, err = publisher(folder, link, port)
+        wait_for("polling", lambda: len(listener.on(f"quorvel/{SERIAL}/state")) > states, 10)
+        stop(simulator)
+        wait_for("unit offline with the port lost",
+                 lambda: listener.last(f"quorvel/{SERIAL}/availability") == "offline", 10)
+        check("the publisher goes on", pub.poll() is None)
+        simulator, link = start_simulator(folder, "--seed", "3")
+        wait_for("unit back online", lambda: listener.last(f"quorvel/{SERIAL}/availability")
+                 == "online", 12)
+        check("the loss told once on stderr", stderr_of(err).count("trying again every 5 s") == 1,
+              stderr_of(err))
     finally:
         stop(pub)
         listener.close()
