@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "acceptancewindow.h"
 #include "commissioningrecord.h"
 #include "connectiondialog.h"
 #include "firmware.h"
@@ -138,6 +139,27 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
     connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
     connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
+
+    // Tools > Acceptance check: usable while connected, which is when a record can be saved.
+    // Made when first asked for; from then on it sees every transaction and each connect.
+    connect(ui->actionSaveCommissioningRecord, &QAction::changed, this, [this] {
+        const bool connected = ui->actionSaveCommissioningRecord->isEnabled();
+        ui->actionAcceptanceCheck->setEnabled(connected);
+        if (auto *check = findChild<AcceptanceWindow *>())
+            check->setConnected(connected, connectedPort);
+    });
+    connect(ui->actionAcceptanceCheck, &QAction::triggered, this, [this] {
+        auto *check = findChild<AcceptanceWindow *>();
+        if (!check) {
+            check = new AcceptanceWindow(this);
+            connect(mbThread, &ModbusMasterThread::transaction, check,
+                    &AcceptanceWindow::transaction);
+            check->setConnected(true, connectedPort);
+        }
+        check->show();
+        check->raise();
+        check->activateWindow();
+    });
 }
 
 MainWindow::~MainWindow() = default;

@@ -139,6 +139,49 @@ namespace {
               withConnection(
                   { portOption,
                     { "output", "FILE", "The record file; an existing file is replaced." } }) },
+            { "check",
+              "Check one point against a reference instrument; write the record and a report.",
+              QString(connectionSynopsis)
+                  + " --reference-temperature T [--reference-humidity H] "
+                    "[--tolerance-temperature DT] [--tolerance-humidity DH] [--reads N] [--tag "
+                    "TEXT] "
+                    "[--location TEXT] [--technician TEXT] [--reference-instrument TEXT] "
+                    "[--reference-serial TEXT] [--calibration-due DATE] --output FILE [--report "
+                    "FILE]",
+              "The acceptance check at the place of installation: reads the persistent block "
+              "once, then the volatile block once a second until the last N reads lie within "
+              "0.1 °C (and 0.5 % r.H. when a reference humidity is given), or for two minutes "
+              "at most, after which the point is marked not settled and not accepted. Compares "
+              "the mean of those reads with the reference values, prints the figures and the "
+              "verdict, and writes the commissioning record with the check (schema version 2) "
+              "to FILE and, with --report, the one-page PDF report for signing. One point per "
+              "call; exit code 0 within tolerance, 7 outside it or not settled. For a series of "
+              "units, call it once per unit with its --tag.",
+              withConnection(
+                  { portOption,
+                    { "reference-temperature", "T", "The reference's temperature in °C." },
+                    { "reference-humidity", "H",
+                      "The reference's relative humidity in % r.H.; without it the humidity is "
+                      "recorded but not judged." },
+                    { "tolerance-temperature", "DT",
+                      "Plus or minus DT °C is accepted (default 0.5)." },
+                    { "tolerance-humidity", "DH",
+                      "Plus or minus DH % r.H. is accepted (default 3)." },
+                    { "reads", "N",
+                      "The reads over which mean and spread are taken, 1 to 60 "
+                      "(default 5)." },
+                    { "tag", "TEXT", "The unit's tag at the plant." },
+                    { "location", "TEXT", "Where the unit is installed." },
+                    { "technician", "TEXT", "Who commissions the unit." },
+                    { "reference-instrument", "TEXT",
+                      "The reference instrument, maker and model." },
+                    { "reference-serial", "TEXT", "The reference instrument's serial number." },
+                    { "calibration-due", "DATE",
+                      "When the reference's calibration is due, as YYYY-MM-DD." },
+                    { "output", "FILE", "The record file; an existing file is replaced." },
+                    { "report", "FILE",
+                      "Also write the report as a one-page PDF (A4, or Letter "
+                      "where the locale measures in US units)." } }) },
             { "publish", "Poll units and publish their readings to an MQTT broker.",
               QString(unitListSynopsis)
                   + " --broker URL [--topic-prefix PREFIX] [--ha-discovery [PREFIX]] "
@@ -202,6 +245,9 @@ namespace {
             { BrokerRefused,
               "publish: the broker refused the connection at start (bad credentials, not "
               "authorised, certificate not trusted)." },
+            { OutsideTolerance,
+              "check: the transmitter reads outside the tolerance of the reference, or its "
+              "reads did not settle; the record and the report were written." },
         };
         return codes;
     }
@@ -331,14 +377,16 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     if (rest.isEmpty()) {
         if (request->help || request->version || !request->manPageFile.isEmpty())
             return true;
-        return fail(QStringLiteral("no command given: read, set, monitor, record or publish"));
+        return fail(
+            QStringLiteral("no command given: read, set, monitor, record, check or publish"));
     }
 
     request->command = rest.takeFirst();
     const CommandText *command = findCommand(request->command);
     if (!command)
-        return fail(QStringLiteral("unknown command %1: read, set, monitor, record or publish")
-                        .arg(request->command));
+        return fail(
+            QStringLiteral("unknown command %1: read, set, monitor, record, check or publish")
+                .arg(request->command));
 
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -434,10 +482,63 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     }
     if (isSet("count") && !number("count", 1, 1000000000, &request->count))
         return false;
-    if (request->command == QLatin1String("record")) {
+    if (request->command == QLatin1String("record") || request->command == QLatin1String("check")) {
         request->output = value("output");
         if (request->output.isEmpty())
-            return fail(QStringLiteral("record needs --output FILE"));
+            return fail(QStringLiteral("%1 needs --output FILE").arg(request->command));
+    }
+
+    if (request->command == QLatin1String("check")) {
+        CheckRequest &check = request->check;
+        auto decimal = [&](const char *name, double low, double high) -> std::optional<double> {
+            bool ok = false;
+            const double result = value(name).toDouble(&ok);
+            if (ok && result >= low && result <= high)
+                return result;
+            fail(QStringLiteral("--%1 takes a number from %2 to %3, not \"%4\"")
+                     .arg(QLatin1String(name))
+                     .arg(low)
+                     .arg(high)
+                     .arg(value(name)));
+            return std::nullopt;
+        };
+        if (!isSet("reference-temperature"))
+            return fail(QStringLiteral("check needs --reference-temperature T"));
+        if (!(check.point.referenceTemperature = decimal("reference-temperature", -100, 200)))
+            return false;
+        if (isSet("reference-humidity")
+            && !(check.point.referenceHumidity = decimal("reference-humidity", 0, 100)))
+            return false;
+        const struct
+        {
+            const char *name;
+            double high;
+            double *result;
+        } tolerances[] = { { "tolerance-temperature", 20, &check.point.tolerance.temperature },
+                           { "tolerance-humidity", 50, &check.point.tolerance.humidity } };
+        for (const auto &t : tolerances) {
+            if (!isSet(t.name))
+                continue;
+            const std::optional<double> tolerance = decimal(t.name, 0, t.high);
+            if (!tolerance)
+                return false;
+            *t.result = *tolerance;
+        }
+        if (isSet("reads") && !number("reads", 1, 60, &check.settling.reads))
+            return false;
+        if (isSet("calibration-due")) {
+            check.calibrationDue = QDate::fromString(value("calibration-due"), Qt::ISODate);
+            if (!check.calibrationDue.isValid())
+                return fail(QStringLiteral("--calibration-due takes a date as YYYY-MM-DD, not "
+                                           "\"%1\"")
+                                .arg(value("calibration-due")));
+        }
+        check.tag = value("tag");
+        check.location = value("location");
+        check.technician = value("technician");
+        check.referenceInstrument = value("reference-instrument");
+        check.referenceSerial = value("reference-serial");
+        check.report = value("report");
     }
 
     if (request->command == QLatin1String("publish")) {

@@ -1,8 +1,10 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include "acceptancecheck.h"
 #include "connectionsettings.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,21 +21,36 @@ enum ExitCode {
     Refused = 4,
     ReadBackDifferent = 5,
     BrokerRefused = 6,
+    OutsideTolerance = 7,
+};
+
+// check: one point against the reference, and what the record and the report say besides.
+struct CheckRequest
+{
+    Commissioning::PointInput point;
+    Commissioning::Settling settling;
+    QString tag;
+    QString location;
+    QString technician;
+    QString referenceInstrument;
+    QString referenceSerial;
+    QDate calibrationDue;
+    QString report; // the PDF; empty: none
 };
 
 // What the user asked for, checked for form: a known subcommand, known options, values in range.
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString
-        command; // "read", "set", "monitor", "record", "publish"; empty with --help or --version
+    // "read", "set", "monitor", "record", "check", "publish"; empty with --help or --version alone
+    QString command;
     bool help = false;
     bool version = false;
     QString port;
     ConnectionSettings connection;           // --port, --line, --unit and --timeout together
     QString format = QStringLiteral("text"); // text, json or csv
     int count = 0;                           // monitor: 0 runs until Ctrl+C
-    QString output;                          // record: the record file; set: --record
+    QString output;                          // record, check: the record file; set: --record
     int address = 0;                         // set: 0 leaves the address alone
     QString baudRate;                        // set: the text of the code, "19200"; empty: alone
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
@@ -49,6 +66,7 @@ struct Request
     QString clientId;        // empty: host name and port
     QString credentials;     // file with the user and the password
     QString caFile;
+    CheckRequest check;
     QString manPageFile; // hidden: the build writes the man page with it
 };
 

@@ -1,8 +1,11 @@
 #include "commands.h"
 
+#include "checkcommand.h"
 #include "commissioningrecord.h"
 #include "modbusendpoint.h"
 #include "modbusparameters.h"
+
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <cstdio>
@@ -49,6 +52,16 @@ namespace {
                               "and that its line is set to %2")
             .arg(settings.unit)
             .arg(settings.line.displayText());
+    }
+
+    // The window's pause before a read, cut short by a stop request.
+    bool pauseUnlessStopped(int milliseconds)
+    {
+        for (int waited = 0; waited < milliseconds && !stopRequested; waited += 20) {
+            const timespec slice { 0, 20 * 1000 * 1000 };
+            nanosleep(&slice, nullptr);
+        }
+        return !stopRequested;
     }
 
     // The transmitter at the end of an opened line, with the command line's retry rule.
@@ -269,6 +282,25 @@ namespace {
         return writeRecord(record(request, reading), request.output);
     }
 
+    // One point of the acceptance check: volatile reads a second apart until the point is done.
+    int check(const Request &request, Transmitter &transmitter)
+    {
+        Commissioning::Reading reading;
+        if (const int code = transmitter.readPersistent(&reading.persistent))
+            return code;
+        Commissioning::PointTaker point(request.check.point, request.check.settling);
+        QElapsedTimer clock;
+        clock.start();
+        for (bool first = true; !point.done(); first = false) {
+            if (!first)
+                pauseUnlessStopped(request.connection.pauseMs);
+            if (const int code = transmitter.readVolatile(&reading.values))
+                return code;
+            point.add(reading.values.temperature, reading.values.humidity, clock.elapsed());
+        }
+        return CheckCommand::finish(request, reading, point.result());
+    }
+
     struct Change
     {
         QString name;
@@ -415,6 +447,8 @@ int run(const Request &request)
         return read(request, transmitter);
     if (request.command == QLatin1String("set"))
         return set(request, transmitter);
+    if (request.command == QLatin1String("check"))
+        return check(request, transmitter);
     return recordCommand(request, transmitter);
 }
 

@@ -17,12 +17,14 @@ struct Run
     QString err;
 };
 
-// Runs the program with PORT and FILE in the arguments replaced.
-Run runCli(const QString &arguments, const QString &port, const QString &file)
+// Runs the program with PORT, FILE and REPORT in the arguments replaced.
+Run runCli(const QString &arguments, const QString &port, const QString &file,
+           const QString &report = QString())
 {
     QStringList list = arguments.split(' ', Qt::SkipEmptyParts);
     list.replaceInStrings(QRegularExpression("^PORT$"), port);
     list.replaceInStrings(QRegularExpression("^FILE$"), file);
+    list.replaceInStrings(QRegularExpression("^REPORT$"), report);
     QProcess process;
     process.start(QStringLiteral(QUORVEL_CLI), list);
     Run run;
@@ -307,6 +309,83 @@ private slots:
         problem = schemaProblem(file);
         QFETCH(QString, rejection);
         QVERIFY2(problem.contains(rejection), qPrintable(problem));
+    }
+
+    // The simulator holds 22.5 °C and 45 % r.H. still.
+    void check_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");  // a pattern on stdout, or on stderr on bad usage
+        QTest::addColumn<QString>("verdict"); // in the record and the report; empty: none
+        QTest::addColumn<int>("frames");
+
+        const QString point = "check --port PORT --reads 2 --tag TT-101 --technician Moreau "
+                              "--reference-instrument Hygrometer --calibration-due 2026-03-31 "
+                              "--output FILE --report REPORT ";
+        QTest::newRow("inside tolerance, asked at its own address: exit 0")
+            << point
+                + "--unit 1 --line 19200-8N1 --reference-temperature 22.3 --reference-humidity 44"
+            << 0
+            << "^Temperature: reference 22.30 °C, transmitter 22.50 °C \\(spread 0.00 over 2 "
+               "reads\\), deviation \\+0.20 °C, tolerance ±0.50 °C: pass\nRelative humidity: "
+               "reference 44.00 % r.H., .*: pass\nVerdict: pass\nRecord written"
+            << "pass" << 3;
+        QTest::newRow("outside tolerance: exit 7, record and report written all the same")
+            << point + "--reference-temperature 22.3 --reference-humidity 41 --tolerance-humidity 2"
+            << 7 << "^Relative humidity: .*deviation \\+4.00 % r.H., tolerance ±2.00 % r.H.: fail$"
+            << "fail" << 3;
+        QTest::newRow("no reference temperature: bad usage, the port is not opened")
+            << "check --port PORT --output FILE" << 1
+            << "^quorvel-setup-cli: check needs --reference-temperature T"
+            << "" << 0;
+    }
+
+    void check()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QFETCH(QString, verdict);
+        QFETCH(int, frames);
+
+        TransmitterSettings settings;
+        settings.temperatureDrift = settings.humidityDrift = 0;
+        SimulatorServer server(settings);
+        QVERIFY(server.start());
+        QTemporaryDir dir;
+        const QString file = dir.filePath("record.json"), report = dir.filePath("report.pdf");
+        const Run run = runCli(arguments, server.portPath(), file, report);
+        const QString text = exitCode == 1 ? run.err : run.out;
+        QVERIFY2(text.contains(QRegularExpression(output, QRegularExpression::MultilineOption)),
+                 qPrintable(output + "\nnot in:\n" + text));
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(server.framesReceived(), frames);
+        if (verdict.isEmpty())
+            return;
+        QCOMPARE(run.err.count('\n'), exitCode == 0 ? 0 : 1);
+
+        QFile record(file);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QJsonObject json = QJsonDocument::fromJson(record.readAll()).object();
+        QCOMPARE(json["schema_version"].toInt(), 2);
+        QCOMPARE(json["acceptance"]["verdict"].toString(), verdict);
+        QCOMPARE(json["tag"].toString(), "TT-101");
+
+        QProcess pdftotext;
+        pdftotext.start("pdftotext", { report, "-" });
+        pdftotext.waitForFinished(20000);
+        if (pdftotext.error() == QProcess::FailedToStart)
+            QSKIP("pdftotext is not installed (poppler-utils, scripts/install-deps.sh)");
+        const QString pdf = QString::fromUtf8(pdftotext.readAllStandardOutput());
+        for (const QString &expected : { QString("21034567"), QString("TT-101"),
+                                         QString("Overall verdict: ") + verdict.toUpper() })
+            QVERIFY2(pdf.contains(expected), qPrintable(expected + "\nnot in:\n" + pdf));
+
+        const QString problem = schemaProblem(file);
+        if (problem == "skip")
+            QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void ctrlCEndsMonitorWithinATransaction()

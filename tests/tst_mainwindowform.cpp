@@ -90,11 +90,13 @@ private slots:
         row("comboBox_port", "QComboBox centralWidget 100x21 16777215x21 " + ports);
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
-        row("menuBar", "QMenuBar MainWindow &File &View &? menuDatei menuView menu");
+        row("menuBar",
+            "QMenuBar MainWindow &File &View &Tools &? menuDatei menuView menuTools menu");
         row("menuDatei",
             "QMenu menuBar &File Start &recording... Sto&p recording Save &commissioning record... "
             "&Quit");
         row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T T&rendCtrl+R");
+        row("menuTools", "QMenu menuBar &Tools Acceptance &check...");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 
