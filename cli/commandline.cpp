@@ -70,6 +70,12 @@ namespace {
         return options;
     }
 
+    const OptionText scanTimeoutOption {
+        "timeout", "MS",
+        "How long each address is given to start its answer, 10 to 1000 ms (default 20: a "
+        "transmitter answers within 20 ms; a longer wait slows every silent address)."
+    };
+
     const char connectionSynopsis[] = "--port ENDPOINT [--line L] [--unit N] [--timeout MS]";
     const char unitListSynopsis[] = "--port ENDPOINT [--line L] [--unit LIST] [--timeout MS]";
 
@@ -214,6 +220,34 @@ namespace {
                       "The certificate authority that the broker's certificate must be signed "
                       "by (mqtts: the system's authorities unless given)." } },
                   unitListOption) },
+            { "scan",
+              "Find the transmitters on a line: their addresses and line settings.",
+              "--port ENDPOINT [--lone] [--line L | --all-lines] [--units FIRST-LAST] "
+              "[--timeout MS] [--format text|json|csv]",
+              "Reads the persistent block at each address from FIRST to LAST (1 to 247 unless "
+              "given) at one line setting, or with --all-lines at each of the 42 settings the "
+              "transmitter can have: there address 255, which every transmitter answers, is "
+              "asked first at each setting, and the addresses are walked only where something "
+              "answered. --lone looks for a single transmitter at unknown settings instead: it "
+              "asks address 255 at each setting, the most common first, and stops at the first "
+              "that answers. For each transmitter found it prints the address, the line "
+              "settings, the firmware, the housing code, the serial numbers and the temperature "
+              "and humidity, and flags two or more units that answer at one address. A late "
+              "answer is never taken for the next address's. A progress line goes to standard "
+              "error when it is a terminal. Ctrl+C ends the scan after the request in flight and "
+              "prints what was found so far. Exit code 0 when a transmitter answered, 3 when none "
+              "did.",
+              { portOption,
+                { "lone", nullptr,
+                  "Look for one transmitter alone on the line, at whichever of the 42 settings "
+                  "it answers." },
+                { "line", "L", "The line setting to scan at, as 19200-8N1 (the default)." },
+                { "all-lines", nullptr, "Scan at each of the 42 line settings." },
+                { "units", "FIRST-LAST", "The address range, within 1-247 (default 1-247)." },
+                scanTimeoutOption,
+                { "format", "FORMAT",
+                  "text (the default), json (one JSON array, one object per transmitter) or csv "
+                  "(a header and one row per transmitter)." } } },
         };
         return table;
     }
@@ -237,7 +271,7 @@ namespace {
             { PortFailure, "The port cannot be opened or set up." },
             { NoValidAnswer,
               "No valid answer after three tries (timeout, CRC error, answer of the wrong "
-              "length)." },
+              "length); for scan: no transmitter answered." },
             { Refused,
               "Refused by the transmitter (an exception answer) or by the feature set of its "
               "firmware; in the latter case nothing was written." },
@@ -378,14 +412,14 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         if (request->help || request->version || !request->manPageFile.isEmpty())
             return true;
         return fail(
-            QStringLiteral("no command given: read, set, monitor, record, check or publish"));
+            QStringLiteral("no command given: read, set, monitor, record, check, scan or publish"));
     }
 
     request->command = rest.takeFirst();
     const CommandText *command = findCommand(request->command);
     if (!command)
         return fail(
-            QStringLiteral("unknown command %1: read, set, monitor, record, check or publish")
+            QStringLiteral("unknown command %1: read, set, monitor, record, check, scan or publish")
                 .arg(request->command));
 
     QCommandLineParser parser;
@@ -468,10 +502,33 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
                && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why)) {
         return fail(QStringLiteral("--unit: %1").arg(why));
     }
-    if (isSet("timeout")
-        && !number("timeout", ConnectionSettings::minimumTimeoutMs,
-                   ConnectionSettings::maximumTimeoutMs, &connection.responseTimeoutMs))
+    if (request->command == QLatin1String("scan")) {
+        request->lone = isSet("lone");
+        request->allLines = isSet("all-lines");
+        if (request->lone && (isSet("line") || request->allLines || isSet("units")))
+            return fail(QStringLiteral("--lone tries every line setting at address 255: it takes "
+                                       "no --line, --all-lines or --units"));
+        if (request->allLines && isSet("line"))
+            return fail(QStringLiteral("--line and --all-lines exclude each other"));
+        if (isSet("units")) {
+            static const QRegularExpression form(QStringLiteral("^(\\d+)-(\\d+)$"));
+            const QRegularExpressionMatch m = form.match(value("units"));
+            request->firstUnit = m.captured(1).toInt();
+            request->lastUnit = m.captured(2).toInt();
+            if (!m.hasMatch() || request->firstUnit < ConnectionSettings::firstUnit
+                || request->lastUnit > ConnectionSettings::lastUnit
+                || request->firstUnit > request->lastUnit)
+                return fail(QStringLiteral("--units takes FIRST-LAST within 1-247, such as "
+                                           "1-30, not \"%1\"")
+                                .arg(value("units")));
+        }
+        if (isSet("timeout") && !number("timeout", 10, 1000, &request->scanTimeoutMs))
+            return false;
+    } else if (isSet("timeout")
+               && !number("timeout", ConnectionSettings::minimumTimeoutMs,
+                          ConnectionSettings::maximumTimeoutMs, &connection.responseTimeoutMs)) {
         return false;
+    }
 
     if (isSet("format")) {
         const QStringList formats = request->command == QLatin1String("monitor")

@@ -42,7 +42,8 @@ struct CheckRequest
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    // "read", "set", "monitor", "record", "check", "publish"; empty with --help or --version alone
+    // "read", "set", "monitor", "record", "check", "scan", "publish"; empty with --help or
+    // --version alone
     QString command;
     bool help = false;
     bool version = false;
@@ -66,6 +67,11 @@ struct Request
     QString clientId;        // empty: host name and port
     QString credentials;     // file with the user and the password
     QString caFile;
+    bool lone = false;     // scan: one unit at address 255, each line setting in turn
+    bool allLines = false; // scan: the bus at each of the 42 line settings
+    int firstUnit = ConnectionSettings::firstUnit; // scan: --units FIRST-LAST
+    int lastUnit = ConnectionSettings::lastUnit;
+    int scanTimeoutMs = 20; // scan: per address
     CheckRequest check;
     QString manPageFile; // hidden: the build writes the man page with it
 };

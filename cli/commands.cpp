@@ -438,8 +438,15 @@ void requestStop()
     stopRequested = true;
 }
 
+bool stopping()
+{
+    return stopRequested;
+}
+
 int run(const Request &request)
 {
+    if (request.command == QLatin1String("scan"))
+        return scan(request);
     Transmitter transmitter(request.connection);
     if (const int code = transmitter.open())
         return code;

@@ -55,8 +55,8 @@ int main(int argc, char *argv[])
     struct sigaction action = {};
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    const bool polls =
-        request.command == QLatin1String("monitor") || request.command == QLatin1String("publish");
+    const bool polls = request.command == QLatin1String("monitor")
+        || request.command == QLatin1String("scan") || request.command == QLatin1String("publish");
     if (polls) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);

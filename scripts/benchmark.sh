@@ -8,9 +8,11 @@
 # start to the window being mapped, each against its target, and the machine it ran on. Then the
 # same CPU window with the tool recording (--record) and its Trend window open, and the Trend
 # window over 7 days of samples fed fast (bench_trend): redraw time and resident memory. A last
-# table follows: the same polling with the bus traffic window open on a full list of 10,000 rows,
-# and a last one the publisher (quorvel-setup-cli publish to a mosquitto started here) beside
-# mbpoll polling the same units at the same rate.
+# table follows: the same polling with the bus traffic window open on a full list of 10,000 rows.
+# Then the scan figures (scripts/bench/scan.sh, which also runs alone): finding transmitters on
+# the simulator against the floor of a silent address and against mbpoll; and last the publisher
+# (quorvel-setup-cli publish to a mosquitto started here) beside mbpoll polling the same units at
+# the same rate.
 # BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
 # Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
 # time-to-map median is taken (default 5). Runs everything inside its own virtual X display.
@@ -45,8 +47,8 @@ if [ -z "${BENCH_ON_XVFB:-}" ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi
-    cmake --build "$build" --target quorvel-setup quorvel-setup-cli quorvel-transmitter-sim \
-        bench_trend -j2 >/dev/null
+    cmake --build "$build" --target quorvel-setup quorvel-setup-cli quorvel-transmitter-sim bench_trend -j2 \
+        >/dev/null
     # Start over inside a fresh virtual display; the rest of the script runs there.
     export BENCH_ON_XVFB=1 BUILD_DIR=$build BENCH_MAP_RUNS=$map_runs
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$transactions" "$cpu_window"
@@ -367,7 +369,6 @@ cat <<TABLE
 | Resident memory over the CPU window, list full | – | $(mb "$traffic_rss_start") → $(mb "$traffic_rss_end") ($drift_mb MB) | flat | – |
 TABLE
 
-# === The publisher beside mbpoll ====================================================================
 # quorvel-setup-cli publish to a broker started here, one cycle a second, against mbpoll reading
 # the volatile block of the same units once a second: CPU per unit and peak resident memory. With
 # a simulator that has several units (--unit), three; else the one it has.
@@ -437,3 +438,10 @@ cat <<TABLE
 | CPU per unit, share of one core over $cpu_window s | $(per_unit "$publish_cpu") % | $(per_unit "$mbpoll_units_cpu") % | ≤ $publish_cpu_factor × mbpoll's ($cpu_limit %) | $(verdict "$(per_unit "$publish_cpu")" "$cpu_limit") |
 | Peak resident memory (VmHWM) | $(mb "$publish_rss") | $(mb "$mbpoll_units_rss") | ≤ $publish_rss_target_mb MB | $(verdict "$(awk -v k="$publish_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$publish_rss_target_mb") |
 TABLE
+=======
+# === Finding transmitters =========================================================================
+say "finding transmitters: three scans and mbpoll over the same line"
+echo
+"$root/scripts/bench/scan.sh" "$build"
+
+# === The publisher beside mbpoll =============================================================

@@ -183,6 +183,45 @@ private slots:
             << QStringList { "^quorvel-setup-cli: Can't write /quorvel-no-such-folder/unit.json: "
                              ".*; check that the folder exists" }
             << "" << untouched << 2;
+        QTest::newRow("scan json: one object with exactly the documented keys")
+            << current << ""
+            << "scan --port PORT --units 1-5 --format json" << 0
+            << QStringList { "^\\[\n    \\{\n        \"address\": 1,\n        \"collision\": "
+                             "false,\n"
+                             "        \"firmware\": \"QV30__2024-05-14\",\n        \"housing\": "
+                             "1,\n"
+                             "        \"line\": \"19200-8N1\",\n        \"probe_serial\": "
+                             "21034567,\n"
+                             "        \"relative_humidity_pct\": [\\d.]+,\n"
+                             "        \"temperature_degC\": [\\d.]+,\n"
+                             "        \"transmitter_serial\": 21034568\n    \\}\n\\]$" }
+            << "" << untouched << 5 + 2;
+        QTest::newRow("scan csv, lone: the unit at 255 and its two reads of values")
+            << legacy << ""
+            << "scan --port PORT --lone --format csv" << 0
+            << QStringList { "^address,line,firmware,housing,probe_serial,transmitter_serial,"
+                             "temperature_degC,relative_humidity_pct,collision$",
+                             "^1,19200-8N1,Legacy,1,21034567,,[\\d.]+,[\\d.]+,false$" }
+            << "" << untouched << 1 + 2;
+        QTest::newRow("scan, nobody in 2-6: exit 3")
+            << current << ""
+            << "scan --port PORT --units 2-6" << 3
+            << QStringList { "^quorvel-setup-cli: No transmitter answered at 19200 8N1, "
+                             "addresses 2-6; check" }
+            << "" << untouched << 5;
+        QTest::newRow("scan --lone --units: usage")
+            << current << ""
+            << "scan --port PORT --lone --units 1-5" << 1
+            << QStringList { "--lone tries every line setting at address 255" } << "" << untouched
+            << 0;
+        QTest::newRow("scan --units 9-3: usage")
+            << current << ""
+            << "scan --port PORT --units 9-3" << 1
+            << QStringList { "--units takes FIRST-LAST within 1-247" } << "" << untouched << 0;
+        QTest::newRow("scan --timeout 5000: usage")
+            << current << ""
+            << "scan --port PORT --timeout 5000" << 1
+            << QStringList { "--timeout takes a number from 10 to 1000" } << "" << untouched << 0;
         QTest::newRow("a port that does not exist")
             << current << ""
             << "read --port /dev/quorvel-no-such-port" << 2
