@@ -50,11 +50,22 @@ namespace {
                                      "How long to wait for an answer, 10 to 10000 ms; the default "
                                      "listens six times 50 ms, as the window does." };
 
+    const OptionText unitListOption { "unit", "LIST",
+                                      "The unit addresses to poll in turn: one address, a list "
+                                      "such as 1,2,5 or a range such as 1-8 (1 to 247); 255 (the "
+                                      "default) alone asks whichever single transmitter is on "
+                                      "the line." };
+    const OptionText intervalOption { "interval", "SECONDS",
+                                      "Start a cycle over all units every SECONDS, 1 to 86400 "
+                                      "(default 10); a cycle that takes longer is followed at "
+                                      "once by the next." };
+
     // The options every command takes to reach its transmitter.
-    QVector<OptionText> withConnection(QVector<OptionText> options)
+    QVector<OptionText> withConnection(QVector<OptionText> options,
+                                       const OptionText &unit = unitOption)
     {
         options.insert(1, timeoutOption);
-        options.insert(1, unitOption);
+        options.insert(1, unit);
         options.insert(1, lineOption);
         return options;
     }
@@ -66,6 +77,7 @@ namespace {
     };
 
     const char connectionSynopsis[] = "--port ENDPOINT [--line L] [--unit N] [--timeout MS]";
+    const char unitListSynopsis[] = "--port ENDPOINT [--line L] [--unit LIST] [--timeout MS]";
 
     const QVector<CommandText> &commands()
     {
@@ -106,17 +118,23 @@ namespace {
                     { "record", "FILE",
                       "After a verified change, write the commissioning record with the values "
                       "before and after to FILE." } }) },
-            { "monitor", "Poll like the window and print one line per reading.",
-              QString(connectionSynopsis) + " [--count N] [--format text|csv]",
-              "Reads the persistent and the volatile block in turn, with the window's pause of "
-              "one second before every read but the first, and prints one line for every "
-              "volatile read, until Ctrl+C or N readings. Ctrl+C ends the program after the "
-              "transaction in flight, with exit code 0.",
+            { "monitor", "Poll one or several units and print one line per unit and cycle.",
+              QString(unitListSynopsis) + " [--interval SECONDS] [--count N] [--format text|csv]",
+              "Polls the units in turn: each unit's persistent block at the start and then every "
+              "tenth cycle, its volatile block every cycle, one try each and the requests a "
+              "frame gap apart. Prints one line per unit and cycle with the unit's address, "
+              "until Ctrl+C or N cycles. A unit that does not answer gives an error line (an "
+              "error row in csv) and polling goes on; a lost port ends the program with exit "
+              "code 2. Ctrl+C ends the program after the transaction in flight, with exit code "
+              "0.",
               withConnection(
                   { portOption,
-                    { "count", "N", "Stop after N readings (the default runs until Ctrl+C)." },
+                    intervalOption,
+                    { "count", "N", "Stop after N cycles (the default runs until Ctrl+C)." },
                     { "format", "FORMAT",
-                      "text (the default) or csv (a header, then one row each)." } }) },
+                      "text (the default) or csv (the recording's columns: a header, then one "
+                      "row per unit and cycle, an error row for a unit that missed it)." } },
+                  unitListOption) },
             { "record", "Read both blocks once and write the commissioning record.",
               QString(connectionSynopsis) + " --output FILE",
               "Reads both blocks once and writes the commissioning record to FILE: one JSON "
@@ -170,6 +188,38 @@ namespace {
                     { "report", "FILE",
                       "Also write the report as a one-page PDF (A4, or Letter "
                       "where the locale measures in US units)." } }) },
+            { "publish", "Poll units and publish their readings to an MQTT broker.",
+              QString(unitListSynopsis)
+                  + " --broker URL [--topic-prefix PREFIX] [--ha-discovery [PREFIX]] "
+                    "[--interval SECONDS] [--client-id ID] [--credentials FILE] [--cafile FILE]",
+              "Polls the units as monitor does and publishes each reading as one JSON object "
+              "to PREFIX/SERIAL/state (QoS 1), where SERIAL is the probe's serial number; "
+              "PREFIX/SERIAL/availability holds online or offline (retained; offline after three "
+              "missed cycles) and PREFIX/publisher/ID/availability this program's own state, "
+              "offline by its last will when it dies. Readings made while the broker is away are "
+              "kept (at most 10,000 messages) and delivered in order once it is back; a lost "
+              "port is opened again every 5 seconds. It only reads from the transmitters and "
+              "subscribes to nothing. SIGINT or SIGTERM marks everything offline and ends the "
+              "program with exit code 0.",
+              withConnection(
+                  { portOption,
+                    intervalOption,
+                    { "broker", "URL",
+                      "mqtt://HOST[:PORT] (port 1883 unless given) or mqtts://HOST[:PORT] for "
+                      "TLS (port 8883 unless given)." },
+                    { "topic-prefix", "PREFIX", "The first level of every topic (quorvel)." },
+                    { "ha-discovery", "PREFIX",
+                      "Publish retained discovery configs for every value under PREFIX "
+                      "(homeassistant when PREFIX is left out)." },
+                    { "client-id", "ID",
+                      "The MQTT client identifier (the host name and the port's name)." },
+                    { "credentials", "FILE",
+                      "The user name on the first line and the password on the second; refused "
+                      "when anyone but its owner may read it. There is no password option." },
+                    { "cafile", "FILE",
+                      "The certificate authority that the broker's certificate must be signed "
+                      "by (mqtts: the system's authorities unless given)." } },
+                  unitListOption) },
             { "scan",
               "Find the transmitters on a line: their addresses and line settings.",
               "--port ENDPOINT [--lone] [--line L | --all-lines] [--units FIRST-LAST] "
@@ -226,6 +276,9 @@ namespace {
               "Refused by the transmitter (an exception answer) or by the feature set of its "
               "firmware; in the latter case nothing was written." },
             { ReadBackDifferent, "Written, but the transmitter read back a different value." },
+            { BrokerRefused,
+              "publish: the broker refused the connection at start (bad credentials, not "
+              "authorised, certificate not trusted)." },
             { OutsideTolerance,
               "check: the transmitter reads outside the tolerance of the reference, or its "
               "reads did not settle; the record and the report were written." },
@@ -337,6 +390,12 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     };
 
     QStringList rest = arguments;
+    // --ha-discovery takes its prefix only when one follows it.
+    for (int i = 0; i < rest.size(); ++i) {
+        if (rest[i] == QLatin1String("--ha-discovery")
+            && (i + 1 == rest.size() || rest[i + 1].startsWith(QLatin1Char('-'))))
+            rest[i] = QStringLiteral("--ha-discovery=homeassistant");
+    }
     // The options that stand before any command, as in "quorvel-setup-cli --help".
     while (!rest.isEmpty() && rest.first().startsWith(QLatin1Char('-'))) {
         const QString option = rest.takeFirst();
@@ -352,14 +411,16 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     if (rest.isEmpty()) {
         if (request->help || request->version || !request->manPageFile.isEmpty())
             return true;
-        return fail(QStringLiteral("no command given: read, set, monitor, record, check or scan"));
+        return fail(
+            QStringLiteral("no command given: read, set, monitor, record, check, scan or publish"));
     }
 
     request->command = rest.takeFirst();
     const CommandText *command = findCommand(request->command);
     if (!command)
-        return fail(QStringLiteral("unknown command %1: read, set, monitor, record, check or scan")
-                        .arg(request->command));
+        return fail(
+            QStringLiteral("unknown command %1: read, set, monitor, record, check, scan or publish")
+                .arg(request->command));
 
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -428,8 +489,19 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         return fail(QStringLiteral("--port: %1").arg(why));
     if (isSet("line") && !LineSettings::parse(value("line"), &connection.line, &why))
         return fail(QStringLiteral("--line: %1").arg(why));
-    if (isSet("unit") && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why))
+    const bool severalUnits = request->command == QLatin1String("monitor")
+        || request->command == QLatin1String("publish");
+    if (severalUnits) {
+        if (isSet("unit")
+            && !ConnectionSettings::parseUnitList(value("unit"), &request->units, &why))
+            return fail(QStringLiteral("--unit: %1").arg(why));
+        connection.unit = request->units.first();
+        if (isSet("interval") && !number("interval", 1, 86400, &request->intervalSeconds))
+            return false;
+    } else if (isSet("unit")
+               && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why)) {
         return fail(QStringLiteral("--unit: %1").arg(why));
+    }
     if (request->command == QLatin1String("scan")) {
         request->lone = isSet("lone");
         request->allLines = isSet("all-lines");
@@ -524,6 +596,34 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         check.referenceInstrument = value("reference-instrument");
         check.referenceSerial = value("reference-serial");
         check.report = value("report");
+    }
+
+    if (request->command == QLatin1String("publish")) {
+        request->broker = value("broker");
+        if (request->broker.isEmpty())
+            return fail(QStringLiteral("publish needs --broker mqtt://HOST[:PORT]"));
+        static const QRegularExpression url(
+            QStringLiteral("^mqtts?://(\\[[0-9A-Fa-f:.]+\\]|[^:/\\[\\]]+)(:[0-9]{1,5})?$"));
+        if (!url.match(request->broker).hasMatch())
+            return fail(QStringLiteral("--broker takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT], "
+                                       "not \"%1\"")
+                            .arg(request->broker));
+        if (isSet("topic-prefix"))
+            request->topicPrefix = value("topic-prefix");
+        request->discoveryPrefix = value("ha-discovery");
+        const QString *levels[] = { &request->topicPrefix, &request->discoveryPrefix };
+        for (const QString *level : levels) {
+            if (level->contains(QLatin1Char('+')) || level->contains(QLatin1Char('#'))
+                || level->startsWith(QLatin1Char('/')) || level->endsWith(QLatin1Char('/')))
+                return fail(QStringLiteral("a topic prefix takes no +, # or leading or trailing "
+                                           "/, not \"%1\"")
+                                .arg(*level));
+        }
+        if (request->topicPrefix.isEmpty())
+            return fail(QStringLiteral("--topic-prefix must not be empty"));
+        request->clientId = value("client-id");
+        request->credentials = value("credentials");
+        request->caFile = value("cafile");
     }
 
     if (request->command == QLatin1String("set")) {

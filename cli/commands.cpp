@@ -282,36 +282,6 @@ namespace {
         return writeRecord(record(request, reading), request.output);
     }
 
-    int monitor(const Request &request, Transmitter &transmitter)
-    {
-        Commissioning::Reading reading;
-        bool persistentNext = true;
-        int lines = 0;
-        // As the window polls: the blocks in turn, a second's pause before each read but the
-        // first, which the window spends on its own start.
-        for (bool first = true; request.count == 0 || lines < request.count; first = false) {
-            if (!first && !pauseUnlessStopped(1000))
-                break;
-            const int code = persistentNext ? transmitter.readPersistent(&reading.persistent)
-                                            : transmitter.readVolatile(&reading.values);
-            if (code != Success)
-                return code;
-            if (!persistentNext) {
-                const QDateTime now = QDateTime::currentDateTime();
-                if (request.format == QLatin1String("csv"))
-                    print((lines == 0 ? Commissioning::csvHeader() + QLatin1Char('\n') : QString())
-                          + Commissioning::csvRow(reading, now));
-                else
-                    print(Commissioning::monitorLine(reading, now));
-                ++lines;
-            }
-            persistentNext = !persistentNext;
-            if (stopRequested)
-                break;
-        }
-        return Success;
-    }
-
     // One point of the acceptance check: volatile reads a second apart until the point is done.
     int check(const Request &request, Transmitter &transmitter)
     {
@@ -484,8 +454,6 @@ int run(const Request &request)
         return read(request, transmitter);
     if (request.command == QLatin1String("set"))
         return set(request, transmitter);
-    if (request.command == QLatin1String("monitor"))
-        return monitor(request, transmitter);
     if (request.command == QLatin1String("check"))
         return check(request, transmitter);
     return recordCommand(request, transmitter);

@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "commands.h"
+#include "fieldcommands.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,6 +14,7 @@ namespace {
 void stopOnSignal(int)
 {
     Commands::requestStop();
+    FieldCommands::stop.request();
 }
 
 } // namespace
@@ -53,9 +55,15 @@ int main(int argc, char *argv[])
     struct sigaction action = {};
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    if (request.command == QLatin1String("monitor") || request.command == QLatin1String("scan")) {
+    const bool polls = request.command == QLatin1String("monitor")
+        || request.command == QLatin1String("scan") || request.command == QLatin1String("publish");
+    if (polls) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
+    if (request.command == QLatin1String("monitor"))
+        return FieldCommands::monitor(request);
+    if (request.command == QLatin1String("publish"))
+        return FieldCommands::publish(request);
     return Commands::run(request);
 }
