@@ -1,5 +1,6 @@
 // The simulator's answers, framing, psychrometrics and faults; its line, units, turnaround and
 // TCP listeners as clients meet them.
+#include "modbusendpoint.h"
 #include "modbusmasterthread.h"
 #include "modbusprotocol.h"
 #include "psychrometrics.h"
@@ -7,6 +8,8 @@
 
 #include <QSerialPort>
 #include <QtTest>
+
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -481,6 +484,96 @@ private slots:
         for (QString &frame : want)
             frame = bytes(frame).toHex(' ');
         QCOMPARE(got, want);
+    }
+
+    // The tool's own endpoints against two units: each unit answers its own address through
+    // every transport, an absent one is silence, and the answers judge and decode alike.
+    void toolEndpoints_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QString>("expected"); // judgement kind, length, decoded address
+        for (const char *kind : { "serial", "tcp", "rtu+tcp" }) {
+            QTest::newRow(qPrintable(QString(kind) + ": unit 2"))
+                << kind << 2 << "PersistentBlock 37 2";
+            QTest::newRow(qPrintable(QString(kind) + ": unit 1")) << kind << 1 << "PersistentBlock 37 1";
+            QTest::newRow(qPrintable(QString(kind) + ": no unit 3")) << kind << 3 << "NoAnswer 0 0";
+        }
+    }
+    void toolEndpoints()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, unit);
+        ServerSettings settings;
+        settings.listeners = { { ServerSettings::Listener::Kind::ModbusTcp, 0 },
+                               { ServerSettings::Listener::Kind::RtuOverTcp, 0 } };
+        TransmitterSettings first;
+        SimulatorServer server({ first, first.another(1, 2) }, settings);
+        QVERIFY(server.start());
+        const QString text = kind == "serial" ? server.portPath()
+            : kind == "tcp" ? QString("tcp://127.0.0.1:%1").arg(server.listenTcpPort())
+                            : QString("rtu+tcp://127.0.0.1:%1").arg(server.listenRtuTcpPort());
+        Endpoint endpoint;
+        QVERIFY(Endpoint::parse(text, &endpoint));
+        const auto way = ModbusEndpoint::create(endpoint, LineSettings());
+        QString failure;
+        QVERIFY2(way->open(&failure), qPrintable(failure));
+        // Twice on one opening: a kept connection serves the next transaction too.
+        for (int i = 0; i < 2; ++i) {
+            const ModbusTransaction t = way->exchange(
+                readHoldingRegistersFrame(persistentFirstRegister, persistentRegisterCount,
+                                          quint8(unit)),
+                ReceiveTiming::quick(200, LineSettings()));
+            const char *kinds[] = { "NoAnswer", "VolatileBlock", "PersistentBlock", "WriteEcho",
+                                    "CrcError", "Exception", "UnexpectedLength", "PortFailure" };
+            QTEST(QString("%1 %2 %3")
+                      .arg(kinds[int(t.judgement.kind)])
+                      .arg(t.judgement.length)
+                      .arg(t.judgement.persistentValues.address),
+                  "expected");
+        }
+    }
+
+    // A gateway that drops the connection between two requests: the next request connects
+    // again and is answered, instead of failing the poll.
+    void tcpConnectionMadeAgain()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+        QVERIFY(::listen(listener, 2) == 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        // Each connection: one request, the echo of a write as its answer, then closed.
+        std::thread gateway([listener] {
+            for (int connection = 0; connection < 2; ++connection) {
+                const int c = ::accept(listener, nullptr, nullptr);
+                char request[260];
+                const ssize_t n = ::recv(c, request, sizeof request, 0);
+                if (n > 0)
+                    (void)!::send(c, request, size_t(n), MSG_NOSIGNAL);
+                ::close(c);
+            }
+        });
+        Endpoint endpoint;
+        QVERIFY(Endpoint::parse(QString("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)),
+                                &endpoint));
+        const auto way = ModbusEndpoint::create(endpoint, LineSettings());
+        QString failure;
+        QVERIFY(way->open(&failure));
+        QStringList kinds;
+        for (int i = 0; i < 2; ++i) {
+            const ModbusTransaction t = way->exchange(writeSingleRegisterFrame(addressRegister, 7, 1),
+                                                      ReceiveTiming::quick(500, LineSettings()));
+            kinds << QString::number(int(t.judgement.kind));
+            QTest::qWait(50); // the gateway closes its end
+        }
+        gateway.join();
+        ::close(listener);
+        const QString echo = QString::number(int(ResponseKind::WriteEcho));
+        QCOMPARE(kinds, QStringList({ echo, echo }));
     }
 };
 
