@@ -87,14 +87,15 @@ namespace {
                   "text (the default) or csv (a header, then one row each)." } } },
             { "record",
               "Read both blocks once and write the commissioning record.",
-              "--port PATH --output FILE",
+              "--port PATH --output FILE [--overwrite]",
               "Reads both blocks once and writes the commissioning record to FILE: one JSON "
               "document with the time, this program's version, the port, the transmitter's "
               "identity (serial numbers, firmware, feature set, housing code), its four "
               "communication parameters and one complete reading with units. Its form is the "
               "JSON Schema commissioning-record.schema.json in share/quorvel-setup.",
               { portOption,
-                { "output", "FILE", "The record file; an existing file is replaced." } } },
+                { "output", "FILE", "The record file; an existing file is refused." },
+                { "overwrite", nullptr, "Replace an existing --output file." } } },
         };
         return table;
     }
@@ -114,7 +115,8 @@ namespace {
             { Success, "Success." },
             { BadUsage,
               "Bad usage: an unknown command or option, a missing --port, a value out of range, "
-              "a record file that cannot be written." },
+              "a record file that cannot be written or exists already, standard output that "
+              "cannot be written." },
             { PortFailure, "The port cannot be opened or set up." },
             { NoValidAnswer,
               "No valid answer after three tries (timeout, CRC error, answer of the wrong "
@@ -123,13 +125,15 @@ namespace {
               "Refused by the transmitter (an exception answer) or by the feature set of its "
               "firmware; in the latter case nothing was written." },
             { ReadBackDifferent, "Written, but the transmitter read back a different value." },
+            { Stopped, "Stopped by Ctrl+C or SIGTERM before every write was made." },
         };
         return codes;
     }
 
     const char failureNote[] =
         "Every failure prints one line on standard error: what happened, in the words of the "
-        "window's status bar, and what to check.";
+        "window's status bar, and what to check. When set fails after a write, each write "
+        "already carried out is printed on standard output first.";
 
     QString usageLine(const CommandText &command)
     {
@@ -330,6 +334,7 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         request->output = value("output");
         if (request->output.isEmpty())
             return fail(QStringLiteral("record needs --output FILE"));
+        request->overwrite = isSet("overwrite");
     }
 
     if (request->command == QLatin1String("set")) {

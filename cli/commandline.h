@@ -15,6 +15,7 @@ enum ExitCode {
     NoValidAnswer = 3,
     Refused = 4,
     ReadBackDifferent = 5,
+    Stopped = 6,
 };
 
 // What the user asked for, checked for form: a known subcommand, known options, values in range.
@@ -33,7 +34,8 @@ struct Request
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
-    QString manPageFile; // hidden: the build writes the man page with it
+    bool overwrite = false; // record: an existing --output file may be replaced
+    QString manPageFile;    // hidden: the build writes the man page with it
 };
 
 // Parses the arguments after the program name. On a usage error returns false and sets *error

@@ -53,9 +53,11 @@ int main(int argc, char *argv[])
     struct sigaction action = {};
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    if (request.command == QLatin1String("monitor")) {
+    if (request.command == QLatin1String("monitor") || request.command == QLatin1String("set")) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
+    // A closed pipe on standard output is a write error to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     return Commands::run(request);
 }

@@ -108,6 +108,8 @@ void ModbusMasterThread::run()
     }
 
     const ModbusTransaction t = ModbusLine::exchange(port, ModbusRequest);
+    if (t.judgement.kind == ResponseKind::PortFailure)
+        emit error(t.judgement.portFailure); // lost while in use: polling ends
     announce(t.judgement);
     if (t.judgement.kind == ResponseKind::UnexpectedLength)
         port.readAll(); // the rest of a garbled answer must not reach the next transaction
