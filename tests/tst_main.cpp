@@ -18,6 +18,8 @@ private slots:
         QTest::newRow("--version, without a display") << "--version" << 0 << "quorvel-setup 2.0.0";
         QTest::newRow("--help, without a display")
             << "--help" << 0 << "  --port <path>    Start with <path> in the Port box.";
+        QTest::newRow("--port without its value, without a display")
+            << "--port" << 1 << "quorvel-setup: Missing value after '--port'.";
         QTest::newRow("unknown option")
             << "-platform offscreen --bogus" << 1 << "quorvel-setup: Unknown option 'bogus'.";
         QTest::newRow("-platform, --port and --connect: the first answer arrives")
