@@ -28,6 +28,8 @@
 #include <QSerialPortInfo>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
 
 const QString noValue = QStringLiteral("---");
@@ -242,8 +244,21 @@ void MainWindow::cleanUp()
         // Signals of the last transaction may still be queued for slots that use the form.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     }
-    if (recording->isRecording())
+    // Every transaction handed over is recorded, then the disconnect and the stop, last.
+    QCoreApplication::sendPostedEvents(recording, QEvent::MetaCall);
+    if (recording->isRecording()) {
+        if (!ui->comboBox_port->isEnabled())
+            recording->disconnected(ui->comboBox_port->currentText());
         recording->stop();
+    }
+    // A slow disk delays the end by what it takes; a stalled one by at most this.
+    const qint64 lost = recording->finish(10000);
+    if (lost > 0)
+        std::fprintf(
+            stderr, "quorvel-setup: %s\n",
+            qPrintable(tr("%1 of the record were not written to %2: the disk took "
+                          "nothing more within 10 s")
+                           .arg(rowCount(lost), QDir::toNativeSeparators(recording->path()))));
     delete ui;
     ui = nullptr;
     qDebug() << "cleanUp(): end";
