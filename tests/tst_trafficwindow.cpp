@@ -143,6 +143,23 @@ private slots:
         QVERIFY(!traffic->isVisible()); // it goes with the main window
         main.cleanUp();
     }
+
+    // A window opened on a list that filled while none was open shows the newest rows.
+    void opensAtTheNewestRows()
+    {
+        TrafficModel filled { nullptr, 100 };
+        for (int n = 0; n < 50; ++n)
+            filled.append(transaction(n));
+        TrafficWindow opened { &filled, &statistics };
+        opened.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&opened));
+        auto *table = opened.findChild<QTableView *>();
+        QTRY_VERIFY(table->viewport()->rect().contains(
+            table->visualRect(filled.index(filled.rowCount() - 1, 0))));
+        filled.append(transaction(50));
+        QTRY_VERIFY(table->viewport()->rect().contains(
+            table->visualRect(filled.index(filled.rowCount() - 1, 0))));
+    }
 };
 
 QTEST_MAIN(tst_TrafficWindow)
