@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -14,13 +15,28 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QCoreApplication::translate(
         "main",
         "Sets up and monitors a temperature and humidity transmitter on a serial line "
-        "(Modbus RTU, 19200 8N1, address 255)."));
+        "(Modbus RTU, by default 19200 8N1 to address 255) or through a Modbus TCP or "
+        "RTU-over-TCP gateway."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(
         QStringLiteral("port"),
-        QCoreApplication::translate("main", "Start with <path> in the Port box."),
-        QStringLiteral("path"));
+        QCoreApplication::translate("main",
+                                    "Start with <endpoint> in the Port box: a device path, "
+                                    "tcp://HOST[:PORT] or rtu+tcp://HOST:PORT."),
+        QStringLiteral("endpoint"));
+    const QCommandLineOption lineOption(
+        QStringLiteral("line"),
+        QCoreApplication::translate("main",
+                                    "Talk at <settings>, such as 9600-8E1 (default "
+                                    "19200-8N1)."),
+        QStringLiteral("settings"));
+    const QCommandLineOption unitOption(
+        QStringLiteral("unit"),
+        QCoreApplication::translate("main",
+                                    "Ask unit <address>, 1 to 247 (default 255: any "
+                                    "single transmitter)."),
+        QStringLiteral("address"));
     const QCommandLineOption connectOption(
         QStringLiteral("connect"),
         QCoreApplication::translate("main", "Connect at start (to the port of --port)."));
@@ -30,7 +46,7 @@ int main(int argc, char *argv[])
                                     "Record the session to <file> (CSV) from the start; an "
                                     "existing file is not overwritten."),
         QStringLiteral("file"));
-    parser.addOptions({ portOption, connectOption, recordOption });
+    parser.addOptions({ portOption, lineOption, unitOption, connectOption, recordOption });
 
     // --help and --version answer without a display: they are looked for before the window
     // system is asked for one.
@@ -52,6 +68,18 @@ int main(int argc, char *argv[])
         parser.showVersion();
     }
 
+    // Bad settings are a usage error before any window or port is opened.
+    ConnectionSettings connection;
+    QString why;
+    if ((parser.isSet(lineOption)
+         && !LineSettings::parse(parser.value(lineOption), &connection.line, &why))
+        || (parser.isSet(unitOption)
+            && !ConnectionSettings::parseUnit(parser.value(unitOption), &connection.unit, &why))) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QFileInfo(arguments.first()).fileName()),
+                     qPrintable(why));
+        return 1;
+    }
+
     // A widgets-only window needs no OpenGL; without this Qt loads a software GL renderer
     // under X that more than doubles the memory the tool needs.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
@@ -69,6 +97,7 @@ int main(int argc, char *argv[])
     int result;
     {
         MainWindow window;
+        window.setConnectionSettings(connection);
         if (parser.isSet(portOption))
             window.choosePort(parser.value(portOption));
         // Recording first, so that the record holds the connect.

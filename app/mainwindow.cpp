@@ -1,7 +1,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "acceptancewindow.h"
 #include "commissioningrecord.h"
+#include "connectiondialog.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -122,6 +124,15 @@ MainWindow::MainWindow(QWidget *parent)
     showStatistics();
     connect(trafficStatistics, &TrafficStatistics::changed, lineStatistics, showStatistics);
 
+    // Beside Connect: the connection in force, and the dialog that changes it.
+    connectionButton = new QPushButton(this);
+    connectionButton->setObjectName(QStringLiteral("pushButton_connection"));
+    connectionButton->setAccessibleName(tr("Connection settings"));
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->pushButton_startStop) + 1,
+                                       connectionButton);
+    showConnection();
+    connect(connectionButton, &QPushButton::clicked, this, &MainWindow::editConnection);
+
     refresh();
     fitToText();
 
@@ -172,6 +183,27 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
     connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
     connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
+
+    // Tools > Acceptance check: usable while connected, which is when a record can be saved.
+    // Made when first asked for; from then on it sees every transaction and each connect.
+    connect(ui->actionSaveCommissioningRecord, &QAction::changed, this, [this] {
+        const bool connected = ui->actionSaveCommissioningRecord->isEnabled();
+        ui->actionAcceptanceCheck->setEnabled(connected);
+        if (auto *check = findChild<AcceptanceWindow *>())
+            check->setConnected(connected, connectedPort);
+    });
+    connect(ui->actionAcceptanceCheck, &QAction::triggered, this, [this] {
+        auto *check = findChild<AcceptanceWindow *>();
+        if (!check) {
+            check = new AcceptanceWindow(this);
+            connect(mbThread, &ModbusMasterThread::transaction, check,
+                    &AcceptanceWindow::transaction);
+            check->setConnected(true, connectedPort);
+        }
+        check->show();
+        check->raise();
+        check->activateWindow();
+    });
 }
 
 MainWindow::~MainWindow() = default;
@@ -196,7 +228,10 @@ void MainWindow::fitToText()
     const int frame = 2 * ui->scrollArea->frameWidth();
     ui->scrollArea->setMinimumSize(ui->scrollAreaWidgetContents->minimumSizeHint()
                                    + QSize(frame, frame));
-    const QSize needed = sizeHint();
+    QSize needed = sizeHint();
+    // The connection button shares the Port row: the window grows by it rather than take its
+    // width from the port box, which must show a whole by-path name.
+    needed.rwidth() += connectionButton->sizeHint().width() + ui->horizontalLayout->spacing();
     ui->scrollArea->setMinimumSize(0, 0);
     resize(size().expandedTo(needed));
 }
@@ -293,13 +328,84 @@ void MainWindow::connectPort()
         startStopPolling();
 }
 
+void MainWindow::setConnectionSettings(const ConnectionSettings &settings)
+{
+    connection = settings;
+    if (!settings.endpoint.toString().isEmpty())
+        ui->comboBox_port->setEditText(settings.endpoint.toString());
+    followCandidate.reset();
+    showConnection();
+}
+
+ConnectionSettings MainWindow::connectionSettings() const
+{
+    ConnectionSettings s = connection;
+    Endpoint::parse(ui->comboBox_port->currentText(), &s.endpoint);
+    return s;
+}
+
+void MainWindow::showConnection()
+{
+    const QString summary = connection.summary();
+    connectionButton->setText(summary);
+    connectionButton->setToolTip(tr("Connection settings: %1").arg(summary));
+    connectionButton->setAccessibleDescription(summary);
+    // The settings of a running connection change only with the next Connect.
+    connectionButton->setEnabled(!polling);
+}
+
+void MainWindow::editConnection()
+{
+    ConnectionDialog dialog(connection, this);
+    if (dialog.exec() == QDialog::Accepted) {
+        connection = dialog.settings();
+        showConnection();
+    }
+}
+
+void MainWindow::noteWrittenSetting(const QByteArray &request)
+{
+    if (request.size() != 8 || quint8(request.at(1)) != ModbusProtocol::writeSingleRegisterFunction)
+        return;
+    const int reg = quint8(request.at(3));
+    const int value = quint8(request.at(4)) << 8 | quint8(request.at(5));
+    ConnectionSettings next = followCandidate.value_or(mbThread->connection());
+    // A gateway's serial side is its own; address 255 reaches a transmitter at any address.
+    const bool serial = next.endpoint.kind == Endpoint::Kind::Serial;
+    if (reg == ModbusProtocol::addressRegister && next.unit != ConnectionSettings::anyUnit) {
+        next.unit = value;
+    } else if (serial && reg != ModbusProtocol::addressRegister) {
+        for (const auto *parameter : { &ModbusParameters::baudRate(), &ModbusParameters::parity(),
+                                       &ModbusParameters::stopBits() }) {
+            const ModbusParameters::Code *code = ModbusParameters::findValue(*parameter, value);
+            if (parameter->registerNumber != reg || !code)
+                continue;
+            const QString text = QLatin1String(code->text);
+            if (parameter == &ModbusParameters::baudRate())
+                next.line.baudRate = text.toInt();
+            else if (parameter == &ModbusParameters::stopBits())
+                next.line.stopBits = text.toInt();
+            else
+                next.line.parity = text == QLatin1String("Even") ? LineSettings::Parity::Even
+                    : text == QLatin1String("Odd")               ? LineSettings::Parity::Odd
+                                                                 : LineSettings::Parity::None;
+        }
+    }
+    if (next.line != mbThread->connection().line || next.unit != mbThread->connection().unit)
+        followCandidate = next;
+}
+
 // --- Polling cycle -------------------------------------------------------------------------
 
 void MainWindow::startStopPolling()
 {
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
+        mbThread->setConnection(connection);
         mbThread->setPortName(ui->comboBox_port->currentText());
+        followCandidate.reset();
+        followFrom.reset();
+        followNext = false;
         connectedPort = ui->comboBox_port->currentText();
         persistentRead = volatileRead = false;
         ui->actionSaveCommissioningRecord->setEnabled(true);
@@ -307,6 +413,7 @@ void MainWindow::startStopPolling()
         ui->pushButton_startStop->setText(tr("&Disconnect"));
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
         polling = true;
+        showConnection();
         recording->connected(ui->comboBox_port->currentText());
         mbThread->readPersistentRegisters();
     } else {
@@ -358,6 +465,35 @@ void MainWindow::statusMessageChanged(const QString &text)
 void MainWindow::mbThreadFinished()
 {
     qDebug() << "mbThreadFinished(): start";
+
+    // The thread is idle now: the only moment its settings may change.
+    if (followFrom && !followNext) {
+        if (followAnswered) {
+            connection.line = mbThread->connection().line;
+            connection.unit = mbThread->connection().unit;
+            followCandidate.reset();
+            showConnection();
+            ui->statusBar->showMessage(tr("The transmitter now answers at %1; the tool follows")
+                                           .arg(mbThread->connection().line.displayText()
+                                                + (connection.unit == ConnectionSettings::anyUnit
+                                                       ? QString()
+                                                       : tr(", address %1").arg(connection.unit))));
+        } else {
+            ui->statusBar->showMessage(
+                tr("No answer at %1 or at %2: the transmitter may take new line settings only "
+                   "when restarted. Restart it, then connect with the new settings.")
+                    .arg(followFrom->line.displayText(), followCandidate->line.displayText()));
+            mbThread->setConnection(*followFrom);
+        }
+        followFrom.reset();
+    }
+    if (followNext && polling) {
+        followNext = false;
+        followAnswered = false;
+        followFrom = mbThread->connection();
+        mbThread->setConnection(*followCandidate);
+        readPhase = 0; // the persistent block tells whether it is the same transmitter
+    }
 
     if (writeAddressPending) {
         qDebug() << "mbThreadFinished(): write address";
@@ -414,10 +550,16 @@ void MainWindow::mbThreadFinished()
 
 void MainWindow::stopPolling()
 {
+    if (followFrom)
+        mbThread->setConnection(*followFrom);
+    followFrom.reset();
+    followCandidate.reset();
+    followNext = false;
     ui->actionSaveCommissioningRecord->setEnabled(false);
     recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
     ui->pushButton_startStop->setText(tr("&Connect"));
+    showConnection();
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
                            ui->label_humidityAlarm, ui->label_serialNumber,
                            ui->label_serialNumberTr, ui->label_firmware })
@@ -455,6 +597,12 @@ void MainWindow::transaction(const ModbusTransaction &t)
 {
     using ModbusProtocol::ResponseKind;
     noteWriteSent(t);
+    if (t.judgement.kind == ResponseKind::WriteEcho)
+        noteWrittenSetting(t.request);
+    if (followFrom)
+        followAnswered = followAnswered || t.judgement.kind != ResponseKind::NoAnswer;
+    else if (t.judgement.kind == ResponseKind::NoAnswer && followCandidate)
+        followNext = true; // silent where it was: perhaps it took the written settings at once
     switch (t.judgement.kind) {
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:
@@ -491,13 +639,15 @@ void MainWindow::transaction(const ModbusTransaction &t)
         break;
     }
     // A failed read leaves its block's values as they were: they still show, greyed.
+    const quint8 unit = quint8(t.request.isEmpty() ? 0 : t.request.at(0));
     if (t.request
         == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
-                                                     ModbusProtocol::volatileRegisterCount))
+                                                     ModbusProtocol::volatileRegisterCount, unit))
         markStale(true, true);
     else if (t.request
              == ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
-                                                          ModbusProtocol::persistentRegisterCount))
+                                                          ModbusProtocol::persistentRegisterCount,
+                                                          unit))
         markStale(false, true);
 }
 

@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "connectionsettings.h"
 #include "reading.h"
 #include "recordfile.h"
 
@@ -47,6 +48,11 @@ public:
     // Start-up choices from the command line: a path typed into the Port box, and Connect.
     void choosePort(const QString &path);
     void connectPort();
+    // The connection the next Connect uses: line settings, unit address, time-out, pause; an
+    // endpoint that is set goes into the Port box. Also what "Connect to this one" hands over.
+    void setConnectionSettings(const ConnectionSettings &settings);
+    ConnectionSettings connectionSettings() const;
+    bool isPolling() const { return polling; }
     // Records the session to path from now on (File > Start recording, or --record).
     void startRecording(const QString &path, RecordFile::Existing existing);
 
@@ -173,6 +179,17 @@ private:
 
     // The commissioning record's source: the last good read of each block since Connect.
     QString connectedPort;
+
+    // Following a transmitter to line settings or an address just written to it.
+    void showConnection();
+    void editConnection();
+    void noteWrittenSetting(const QByteArray &request);
+    ConnectionSettings connection; // line, unit, time-out, pause; the endpoint is the Port box's
+    std::optional<ConnectionSettings> followCandidate; // where it may answer after the writes
+    std::optional<ConnectionSettings> followFrom;      // the settings left for a try there
+    bool followNext = false;                           // the next transaction tries followCandidate
+    bool followAnswered = false;
+    class QPushButton *connectionButton = nullptr;
     Commissioning::Reading lastReading;
     QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
     bool persistentRead = false;

@@ -34,68 +34,137 @@ namespace {
         return texts.join(QLatin1String(", ")) + QLatin1String(" or ") + last;
     }
 
-    const OptionText portOption { "port", "PATH",
+    const OptionText portOption { "port", "ENDPOINT",
                                   "The serial port of the transmitter, for example /dev/ttyUSB0 "
-                                  "or a stable /dev/serial/by-id/... path." };
+                                  "or a stable /dev/serial/by-id/... path; tcp://HOST[:PORT] for a "
+                                  "Modbus TCP gateway (port 502 unless given); rtu+tcp://HOST:PORT "
+                                  "for a serial device server that passes RTU frames over TCP." };
+    const OptionText lineOption { "line", "L",
+                                  "The line settings to talk at: baud rate, 8 data bits, parity "
+                                  "N, E or O, stop bits 1 or 2, as 19200-8N1 (the default) or "
+                                  "9600-8E1." };
+    const OptionText unitOption { "unit", "N",
+                                  "The unit address to ask: 1 to 247, or 255 (the default), which "
+                                  "whichever single transmitter is on the line answers." };
+    const OptionText timeoutOption { "timeout", "MS",
+                                     "How long to wait for an answer, 10 to 10000 ms; the default "
+                                     "listens six times 50 ms, as the window does." };
+
+    // The options every command takes to reach its transmitter.
+    QVector<OptionText> withConnection(QVector<OptionText> options)
+    {
+        options.insert(1, timeoutOption);
+        options.insert(1, unitOption);
+        options.insert(1, lineOption);
+        return options;
+    }
+
+    const char connectionSynopsis[] = "--port ENDPOINT [--line L] [--unit N] [--timeout MS]";
 
     const QVector<CommandText> &commands()
     {
         static const QVector<CommandText> table {
-            { "read",
-              "Read both register blocks once and print every value with its unit.",
-              "--port PATH [--format text|json|csv]",
+            { "read", "Read both register blocks once and print every value with its unit.",
+              QString(connectionSynopsis) + " [--format text|json|csv]",
               "Reads the persistent block (registers 200-215) and the volatile block (registers "
               "0-20) once each and prints the firmware, the housing code, the serial numbers, the "
               "four communication parameters and the measured and calculated values with their "
               "units. Values that the reported firmware does not provide are left out (text, "
               "json) or left empty (csv), never made up. The json form is the commissioning "
               "record.",
-              { portOption,
-                { "format", "FORMAT",
-                  "text (the default), json (one JSON object) or csv (a header and one row)." } } },
-            { "set",
-              "Change the address and line settings, read them back and verify them.",
-              "--port PATH [--address N] [--baud RATE] [--parity none|even|odd] [--stop-bits 1|2] "
-              "[--dry-run] [--record FILE]",
+              withConnection({ portOption,
+                               { "format", "FORMAT",
+                                 "text (the default), json (one JSON object) or csv (a header and "
+                                 "one row)." } }) },
+            { "set", "Change the address and line settings, read them back and verify them.",
+              QString(connectionSynopsis)
+                  + " [--address N] [--baud RATE] [--parity none|even|odd] [--stop-bits 1|2] "
+                    "[--dry-run] [--record FILE]",
               "Reads the persistent block and, before anything is written, refuses what the "
               "reported firmware does not accept: legacy firmware takes only the address, and "
               "only current firmware takes 38400 baud. Then writes each parameter that differs "
               "from the transmitter's, in the order address, parity, stop bits, baud rate, reads "
               "the persistent block again and checks every written value. Prints each change as "
-              "from -> to. This program keeps talking at 19200 baud 8N1 to address 255, which "
-              "any single transmitter answers whatever its own settings; keep one transmitter on "
-              "the line.",
-              { portOption,
-                { "address", "N", "The new bus address, 1 to 247." },
-                { "baud", "RATE", "The new baud rate: " + baudRates() + '.' },
-                { "parity", "PARITY", "The new parity: none, even or odd." },
-                { "stop-bits", "N", "The new number of stop bits: 1 or 2." },
-                { "dry-run", nullptr, "Read and check, print what would change, write nothing." },
-                { "record", "FILE",
-                  "After a verified change, write the commissioning record with the values "
-                  "before and after to FILE." } } },
-            { "monitor",
-              "Poll like the window and print one line per reading.",
-              "--port PATH [--count N] [--format text|csv]",
+              "from -> to. A transmitter that takes new line settings or a new address at once "
+              "stops answering at the old ones: the program then tries the written settings, "
+              "follows the transmitter there and says so; the check is made at whichever "
+              "settings answer, and the settings the transmitter now answers at are printed.",
+              withConnection(
+                  { portOption,
+                    { "address", "N", "The new bus address, 1 to 247." },
+                    { "baud", "RATE", "The new baud rate: " + baudRates() + '.' },
+                    { "parity", "PARITY", "The new parity: none, even or odd." },
+                    { "stop-bits", "N", "The new number of stop bits: 1 or 2." },
+                    { "dry-run", nullptr,
+                      "Read and check, print what would change, write nothing." },
+                    { "record", "FILE",
+                      "After a verified change, write the commissioning record with the values "
+                      "before and after to FILE." } }) },
+            { "monitor", "Poll like the window and print one line per reading.",
+              QString(connectionSynopsis) + " [--count N] [--format text|csv]",
               "Reads the persistent and the volatile block in turn, with the window's pause of "
               "one second before every read but the first, and prints one line for every "
               "volatile read, until Ctrl+C or N readings. Ctrl+C ends the program after the "
               "transaction in flight, with exit code 0.",
-              { portOption,
-                { "count", "N", "Stop after N readings (the default runs until Ctrl+C)." },
-                { "format", "FORMAT",
-                  "text (the default) or csv (a header, then one row each)." } } },
-            { "record",
-              "Read both blocks once and write the commissioning record.",
-              "--port PATH --output FILE [--overwrite]",
+              withConnection(
+                  { portOption,
+                    { "count", "N", "Stop after N readings (the default runs until Ctrl+C)." },
+                    { "format", "FORMAT",
+                      "text (the default) or csv (a header, then one row each)." } }) },
+            { "record", "Read both blocks once and write the commissioning record.",
+              QString(connectionSynopsis) + " --output FILE [--overwrite]",
               "Reads both blocks once and writes the commissioning record to FILE: one JSON "
               "document with the time, this program's version, the port, the transmitter's "
               "identity (serial numbers, firmware, feature set, housing code), its four "
               "communication parameters and one complete reading with units. Its form is the "
               "JSON Schema commissioning-record.schema.json in share/quorvel-setup.",
-              { portOption,
-                { "output", "FILE", "The record file; an existing file is refused." },
-                { "overwrite", nullptr, "Replace an existing --output file." } } },
+              withConnection(
+                  { portOption,
+                    { "output", "FILE", "The record file; an existing file is refused." },
+                    { "overwrite", nullptr, "Replace an existing --output file." } }) },
+            { "check",
+              "Check one point against a reference instrument; write the record and a report.",
+              QString(connectionSynopsis)
+                  + " --reference-temperature T [--reference-humidity H] "
+                    "[--tolerance-temperature DT] [--tolerance-humidity DH] [--reads N] [--tag "
+                    "TEXT] "
+                    "[--location TEXT] [--technician TEXT] [--reference-instrument TEXT] "
+                    "[--reference-serial TEXT] [--calibration-due DATE] --output FILE [--report "
+                    "FILE]",
+              "The acceptance check at the place of installation: reads the persistent block "
+              "once, then the volatile block once a second until the last N reads lie within "
+              "0.1 °C (and 0.5 % r.H. when a reference humidity is given), or for two minutes "
+              "at most, after which the point is marked not settled and not accepted. Compares "
+              "the mean of those reads with the reference values, prints the figures and the "
+              "verdict, and writes the commissioning record with the check (schema version 2) "
+              "to FILE and, with --report, the one-page PDF report for signing. One point per "
+              "call; exit code 0 within tolerance, 7 outside it or not settled. For a series of "
+              "units, call it once per unit with its --tag.",
+              withConnection(
+                  { portOption,
+                    { "reference-temperature", "T", "The reference's temperature in °C." },
+                    { "reference-humidity", "H",
+                      "The reference's relative humidity in % r.H.; without it the humidity is "
+                      "recorded but not judged." },
+                    { "tolerance-temperature", "DT",
+                      "Plus or minus DT °C is accepted (default 0.5)." },
+                    { "tolerance-humidity", "DH",
+                      "Plus or minus DH % r.H. is accepted (default 3)." },
+                    { "reads", "N",
+                      "The reads over which mean and spread are taken, 1 to 60 "
+                      "(default 5)." },
+                    { "tag", "TEXT", "The unit's tag at the plant." },
+                    { "location", "TEXT", "Where the unit is installed." },
+                    { "technician", "TEXT", "Who commissions the unit." },
+                    { "reference-instrument", "TEXT",
+                      "The reference instrument, maker and model." },
+                    { "reference-serial", "TEXT", "The reference instrument's serial number." },
+                    { "calibration-due", "DATE",
+                      "When the reference's calibration is due, as YYYY-MM-DD." },
+                    { "output", "FILE", "The record file; an existing file is replaced." },
+                    { "report", "FILE",
+                      "Also write the report as a one-page PDF (A4, or Letter "
+                      "where the locale measures in US units)." } }) },
         };
         return table;
     }
@@ -126,6 +195,9 @@ namespace {
               "firmware; in the latter case nothing was written." },
             { ReadBackDifferent, "Written, but the transmitter read back a different value." },
             { Stopped, "Stopped by Ctrl+C or SIGTERM before every write was made." },
+            { OutsideTolerance,
+              "check: the transmitter reads outside the tolerance of the reference, or its "
+              "reads did not settle; the record and the report were written." },
         };
         return codes;
     }
@@ -250,13 +322,13 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     if (rest.isEmpty()) {
         if (request->help || request->version || !request->manPageFile.isEmpty())
             return true;
-        return fail(QStringLiteral("no command given: read, set, monitor or record"));
+        return fail(QStringLiteral("no command given: read, set, monitor, record or check"));
     }
 
     request->command = rest.takeFirst();
     const CommandText *command = findCommand(request->command);
     if (!command)
-        return fail(QStringLiteral("unknown command %1: read, set, monitor or record")
+        return fail(QStringLiteral("unknown command %1: read, set, monitor, record or check")
                         .arg(request->command));
 
     QCommandLineParser parser;
@@ -319,7 +391,19 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
 
     request->port = value("port");
     if (request->port.isEmpty())
-        return fail(QStringLiteral("%1 needs --port PATH").arg(request->command));
+        return fail(QStringLiteral("%1 needs --port ENDPOINT").arg(request->command));
+    QString why;
+    ConnectionSettings &connection = request->connection;
+    if (!Endpoint::parse(request->port, &connection.endpoint, &why))
+        return fail(QStringLiteral("--port: %1").arg(why));
+    if (isSet("line") && !LineSettings::parse(value("line"), &connection.line, &why))
+        return fail(QStringLiteral("--line: %1").arg(why));
+    if (isSet("unit") && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why))
+        return fail(QStringLiteral("--unit: %1").arg(why));
+    if (isSet("timeout")
+        && !number("timeout", ConnectionSettings::minimumTimeoutMs,
+                   ConnectionSettings::maximumTimeoutMs, &connection.responseTimeoutMs))
+        return false;
 
     if (isSet("format")) {
         const QStringList formats = request->command == QLatin1String("monitor")
@@ -330,11 +414,64 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     }
     if (isSet("count") && !number("count", 1, 1000000000, &request->count))
         return false;
-    if (request->command == QLatin1String("record")) {
+    if (request->command == QLatin1String("record") || request->command == QLatin1String("check")) {
         request->output = value("output");
         if (request->output.isEmpty())
-            return fail(QStringLiteral("record needs --output FILE"));
+            return fail(QStringLiteral("%1 needs --output FILE").arg(request->command));
         request->overwrite = isSet("overwrite");
+    }
+
+    if (request->command == QLatin1String("check")) {
+        CheckRequest &check = request->check;
+        auto decimal = [&](const char *name, double low, double high) -> std::optional<double> {
+            bool ok = false;
+            const double result = value(name).toDouble(&ok);
+            if (ok && result >= low && result <= high)
+                return result;
+            fail(QStringLiteral("--%1 takes a number from %2 to %3, not \"%4\"")
+                     .arg(QLatin1String(name))
+                     .arg(low)
+                     .arg(high)
+                     .arg(value(name)));
+            return std::nullopt;
+        };
+        if (!isSet("reference-temperature"))
+            return fail(QStringLiteral("check needs --reference-temperature T"));
+        if (!(check.point.referenceTemperature = decimal("reference-temperature", -100, 200)))
+            return false;
+        if (isSet("reference-humidity")
+            && !(check.point.referenceHumidity = decimal("reference-humidity", 0, 100)))
+            return false;
+        const struct
+        {
+            const char *name;
+            double high;
+            double *result;
+        } tolerances[] = { { "tolerance-temperature", 20, &check.point.tolerance.temperature },
+                           { "tolerance-humidity", 50, &check.point.tolerance.humidity } };
+        for (const auto &t : tolerances) {
+            if (!isSet(t.name))
+                continue;
+            const std::optional<double> tolerance = decimal(t.name, 0, t.high);
+            if (!tolerance)
+                return false;
+            *t.result = *tolerance;
+        }
+        if (isSet("reads") && !number("reads", 1, 60, &check.settling.reads))
+            return false;
+        if (isSet("calibration-due")) {
+            check.calibrationDue = QDate::fromString(value("calibration-due"), Qt::ISODate);
+            if (!check.calibrationDue.isValid())
+                return fail(QStringLiteral("--calibration-due takes a date as YYYY-MM-DD, not "
+                                           "\"%1\"")
+                                .arg(value("calibration-due")));
+        }
+        check.tag = value("tag");
+        check.location = value("location");
+        check.technician = value("technician");
+        check.referenceInstrument = value("reference-instrument");
+        check.referenceSerial = value("reference-serial");
+        check.report = value("report");
     }
 
     if (request->command == QLatin1String("set")) {
@@ -361,14 +498,15 @@ QString helpText(const QString &commandName)
 {
     const CommandText *command = findCommand(commandName);
     if (!command) {
-        QString text = QStringLiteral("Usage: %1 COMMAND --port PATH [OPTIONS]\n"
+        QString text = QStringLiteral("Usage: %1 COMMAND --port ENDPOINT [OPTIONS]\n"
                                       "       %1 COMMAND --help\n"
                                       "       %1 --help | --version\n\n")
                            .arg(program);
         text += wrapped("Reads, sets up and records a Quorvel temperature and humidity "
-                        "transmitter on a serial line (Modbus RTU at 19200 baud 8N1, slave "
-                        "address 255), with the window's Modbus code, for commissioning in "
-                        "series from a script.",
+                        "transmitter on a serial line (Modbus RTU, by default at 19200 baud 8N1 "
+                        "to slave address 255) or through a Modbus TCP or RTU-over-TCP gateway, "
+                        "with the window's Modbus code, for commissioning in series from a "
+                        "script.",
                         0);
         text += QStringLiteral("\nCommands:\n");
         for (const CommandText &c : commands())
@@ -405,9 +543,10 @@ QString manPage()
         QStringLiteral(".B %1\n\\fB\\-\\-help\\fR | \\fB\\-\\-version\\fR\n").arg(roff(program));
     page += QStringLiteral(".SH DESCRIPTION\n")
         + roff("Reads, sets up and records a Quorvel temperature and humidity transmitter on a "
-               "serial line (Modbus RTU at 19200 baud 8N1, slave address 255), with the Modbus "
-               "code of the quorvel-setup window, for commissioning in series from a script. "
-               "Each command takes --help.")
+               "serial line (Modbus RTU, by default at 19200 baud 8N1 to slave address 255) or "
+               "through a Modbus TCP or RTU-over-TCP gateway, with the Modbus code of the "
+               "quorvel-setup window, for commissioning in series from a script. Each command "
+               "takes --help.")
         + QLatin1Char('\n');
     page += QStringLiteral(".SH COMMANDS\n");
     for (const CommandText &command : commands()) {

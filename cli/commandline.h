@@ -1,6 +1,10 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include "acceptancecheck.h"
+#include "connectionsettings.h"
+
+#include <QDate>
 #include <QString>
 #include <QStringList>
 
@@ -16,26 +20,44 @@ enum ExitCode {
     Refused = 4,
     ReadBackDifferent = 5,
     Stopped = 6,
+    OutsideTolerance = 7,
+};
+
+// check: one point against the reference, and what the record and the report say besides.
+struct CheckRequest
+{
+    Commissioning::PointInput point;
+    Commissioning::Settling settling;
+    QString tag;
+    QString location;
+    QString technician;
+    QString referenceInstrument;
+    QString referenceSerial;
+    QDate calibrationDue;
+    QString report; // the PDF; empty: none
 };
 
 // What the user asked for, checked for form: a known subcommand, known options, values in range.
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record"; empty with --help or --version alone
+    QString command; // "read", "set", "monitor", "record", "check"; empty with --help or --version
+                     // alone
     bool help = false;
     bool version = false;
     QString port;
+    ConnectionSettings connection;           // --port, --line, --unit and --timeout together
     QString format = QStringLiteral("text"); // text, json or csv
     int count = 0;                           // monitor: 0 runs until Ctrl+C
-    QString output;                          // record: the record file; set: --record
+    QString output;                          // record, check: the record file; set: --record
     int address = 0;                         // set: 0 leaves the address alone
     QString baudRate;                        // set: the text of the code, "19200"; empty: alone
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
     bool overwrite = false; // record: an existing --output file may be replaced
-    QString manPageFile;    // hidden: the build writes the man page with it
+    CheckRequest check;
+    QString manPageFile; // hidden: the build writes the man page with it
 };
 
 // Parses the arguments after the program name. On a usage error returns false and sets *error

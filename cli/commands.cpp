@@ -1,17 +1,19 @@
 #include "commands.h"
 
+#include "checkcommand.h"
 #include "commissioningrecord.h"
+#include "modbusendpoint.h"
 #include "modbusparameters.h"
-#include "modbustransaction.h"
 #include "recordformat.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSerialPort>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 using namespace CommandLine;
 using ModbusProtocol::ResponseKind;
@@ -52,8 +54,21 @@ namespace {
 
     const char portCheck[] = "the port name, that the adapter is plugged in, that you may open "
                              "it (group dialout) and that no other program holds it";
-    const char lineCheck[] = "the wiring and power of the transmitter, that it is the only one "
-                             "on the line and that its line is set to 19200 baud 8N1";
+    QString lineCheck(const ConnectionSettings &settings)
+    {
+        if (settings.endpoint.kind == Endpoint::Kind::ModbusTcp)
+            return QStringLiteral("the gateway's serial settings, the wiring and power of the "
+                                  "transmitter and that unit %1 is on that line")
+                .arg(ConnectionSettings::unitText(settings.unit));
+        if (settings.unit == ConnectionSettings::anyUnit)
+            return QStringLiteral("the wiring and power of the transmitter, that it is the only "
+                                  "one on the line and that its line is set to %1")
+                .arg(settings.line.displayText());
+        return QStringLiteral("the wiring and power of the transmitter, that its address is %1 "
+                              "and that its line is set to %2")
+            .arg(settings.unit)
+            .arg(settings.line.displayText());
+    }
 
     // Exception 04 is the transmitter reporting a fault of its own, not a request it does not
     // take; any other exception is about what its firmware accepts.
@@ -81,52 +96,160 @@ namespace {
     class Transmitter
     {
     public:
-        explicit Transmitter(const QString &portName) : portName(portName) { }
+        explicit Transmitter(const ConnectionSettings &settings)
+            : settings(settings), endpoint(ModbusEndpoint::create(settings.endpoint, settings.line))
+        { }
 
         int open()
         {
             QString text;
-            if (!ModbusLine::open(port, portName, &text))
+            if (!endpoint->open(&text))
                 return failure(PortFailure, text, QLatin1String(portCheck));
             return Success;
         }
+
+        const ConnectionSettings &connection() const { return settings; }
+
+        // Where the transmitter may answer once the writes so far take effect. When it falls
+        // silent at the settings in use, the next exchange tries these and follows it there.
+        void expectAfterWrites(const ConnectionSettings &written) { following = written; }
+        bool followed() const { return hasFollowed; }
 
         // Up to three tries until the answer is the expected one. An exception answer is the
         // transmitter's word and is not asked again.
         int exchange(const QByteArray &request, ResponseKind expected,
                      ModbusTransaction *transaction)
         {
+            const int code = tryExchange(request, expected, transaction);
+            if (code != NoValidAnswer || transaction->judgement.kind != ResponseKind::NoAnswer
+                || !following || !differs(*following))
+                return report(code, request, *transaction);
+            // Silent where it was: perhaps it took the written settings at once.
+            const ConnectionSettings old = settings;
+            use(*following);
+            QByteArray moved = request;
+            moved[0] = char(settings.unit);
+            const quint16 crc = modbusCrc16(moved.left(moved.size() - 2));
+            moved[moved.size() - 2] = char(crc & 0xFF);
+            moved[moved.size() - 1] = char(crc >> 8);
+            const int again = tryExchange(moved, expected, transaction);
+            if (again == Success || transaction->judgement.kind != ResponseKind::NoAnswer) {
+                hasFollowed = true;
+                following.reset();
+                std::fprintf(stderr,
+                             "quorvel-setup-cli: The transmitter now answers at %s; the tool "
+                             "follows\n",
+                             qPrintable(where(settings)));
+                return report(again, moved, *transaction);
+            }
+            use(old);
+            return failure(NoValidAnswer,
+                           QStringLiteral("No answer at %1 or at %2: the transmitter may take new "
+                                          "line settings only when restarted. Restart it, then "
+                                          "connect with the new settings.")
+                               .arg(where(old), where(*following)),
+                           QString());
+        }
+
+        // The unit this transmitter is reached at, for requests built by the caller.
+        quint8 unit() const { return quint8(settings.unit); }
+
+        static QString where(const ConnectionSettings &s)
+        {
+            if (s.unit == ConnectionSettings::anyUnit)
+                return s.line.displayText();
+            return QStringLiteral("%1, address %2").arg(s.line.displayText()).arg(s.unit);
+        }
+
+    private:
+        bool differs(const ConnectionSettings &other) const
+        {
+            return other.line != settings.line || other.unit != settings.unit;
+        }
+
+        void use(const ConnectionSettings &next)
+        {
+            if (next.line != settings.line) {
+                endpoint->close();
+                endpoint->setLine(next.line);
+                QString ignored;
+                endpoint->open(&ignored);
+            }
+            settings.line = next.line;
+            settings.unit = next.unit;
+        }
+
+        int tryExchange(const QByteArray &request, ResponseKind expected,
+                        ModbusTransaction *transaction)
+        {
+            const ReceiveTiming timing = ReceiveTiming::forSettings(settings);
             for (int attempt = 1;; ++attempt) {
-                *transaction = once(request);
+                if (!endpoint->isOpen()) {
+                    QString text;
+                    if (!endpoint->open(&text)) {
+                        transaction->judgement = ModbusProtocol::Judgement();
+                        transaction->judgement.kind = ResponseKind::PortFailure;
+                        transaction->judgement.portFailure = text;
+                        return PortFailure;
+                    }
+                }
+                *transaction = endpoint->exchange(request, timing);
                 const ModbusProtocol::Judgement &judgement = transaction->judgement;
                 if (judgement.kind == expected)
                     return Success;
-                const QString text = ModbusProtocol::statusText(judgement, request);
                 if (judgement.kind == ResponseKind::PortFailure)
-                    return failure(PortFailure, text, QLatin1String(portCheck));
+                    return PortFailure;
                 if (judgement.kind == ResponseKind::Exception)
-                    return failure(Refused, text, exceptionCheck(judgement.exceptionCode, request));
+                    return Refused;
                 if (attempt == 3)
-                    return failure(NoValidAnswer,
-                                   QStringLiteral("%1 (%2, 3 tries)")
-                                       .arg(text, ModbusProtocol::describeRequest(request)),
-                                   QLatin1String(lineCheck));
+                    return NoValidAnswer;
             }
         }
 
-        // One request and its answer, without a retry.
-        ModbusTransaction once(const QByteArray &request)
+        int report(int code, const QByteArray &request, const ModbusTransaction &transaction)
         {
-            return ModbusLine::exchange(port, request);
+            if (code == Success)
+                return Success;
+            const QString text = ModbusProtocol::statusText(transaction.judgement, request);
+            if (code == PortFailure)
+                return failure(PortFailure, text, QLatin1String(portCheck));
+            if (code == Refused)
+                return failure(Refused, text,
+                               exceptionCheck(transaction.judgement.exceptionCode, request));
+            return failure(NoValidAnswer,
+                           QStringLiteral("%1 (%2, 3 tries)")
+                               .arg(text, ModbusProtocol::describeRequest(request)),
+                           lineCheck(settings));
+        }
+
+    public:
+        // One request to the transmitter's unit and its answer, without a retry.
+        ModbusTransaction once(QByteArray request)
+        {
+            request[0] = char(unit());
+            const quint16 crc = modbusCrc16(request.left(request.size() - 2));
+            request[request.size() - 2] = char(crc & 0xFF);
+            request[request.size() - 1] = char(crc >> 8);
+            if (!endpoint->isOpen()) {
+                ModbusTransaction t;
+                t.request = request;
+                QString text;
+                if (!endpoint->open(&text)) {
+                    t.judgement.kind = ResponseKind::PortFailure;
+                    t.judgement.portFailure = text;
+                    return t;
+                }
+            }
+            return endpoint->exchange(request, ReceiveTiming::forSettings(settings));
         }
 
         int readPersistent(ModbusProtocol::PersistentValues *values)
         {
             ModbusTransaction t;
-            const int code = exchange(
-                ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::persistentFirstRegister,
-                                                          ModbusProtocol::persistentRegisterCount),
-                ResponseKind::PersistentBlock, &t);
+            const int code = exchange(ModbusProtocol::readHoldingRegistersFrame(
+                                          ModbusProtocol::persistentFirstRegister,
+                                          ModbusProtocol::persistentRegisterCount, unit()),
+                                      ResponseKind::PersistentBlock, &t);
             *values = t.judgement.persistentValues;
             return code;
         }
@@ -134,10 +257,10 @@ namespace {
         int readVolatile(ModbusProtocol::VolatileValues *values)
         {
             ModbusTransaction t;
-            const int code = exchange(
-                ModbusProtocol::readHoldingRegistersFrame(ModbusProtocol::volatileFirstRegister,
-                                                          ModbusProtocol::volatileRegisterCount),
-                ResponseKind::VolatileBlock, &t);
+            const int code = exchange(ModbusProtocol::readHoldingRegistersFrame(
+                                          ModbusProtocol::volatileFirstRegister,
+                                          ModbusProtocol::volatileRegisterCount, unit()),
+                                      ResponseKind::VolatileBlock, &t);
             *values = t.judgement.volatileValues;
             return code;
         }
@@ -151,13 +274,15 @@ namespace {
         int write(int registerNumber, int value)
         {
             ModbusTransaction t;
-            return exchange(ModbusProtocol::writeSingleRegisterFrame(registerNumber, value),
+            return exchange(ModbusProtocol::writeSingleRegisterFrame(registerNumber, value, unit()),
                             ResponseKind::WriteEcho, &t);
         }
 
     private:
-        QString portName;
-        QSerialPort port;
+        ConnectionSettings settings;
+        std::unique_ptr<ModbusEndpoint> endpoint;
+        std::optional<ConnectionSettings> following;
+        bool hasFollowed = false;
     };
 
     Commissioning::Record record(const Request &request, const Commissioning::Reading &reading)
@@ -262,6 +387,25 @@ namespace {
         return Success;
     }
 
+    // One point of the acceptance check: volatile reads a second apart until the point is done.
+    int check(const Request &request, Transmitter &transmitter)
+    {
+        Commissioning::Reading reading;
+        if (const int code = transmitter.readPersistent(&reading.persistent))
+            return code;
+        Commissioning::PointTaker point(request.check.point, request.check.settling);
+        QElapsedTimer clock;
+        clock.start();
+        for (bool first = true; !point.done(); first = false) {
+            if (!first)
+                pauseUnlessStopped(request.connection.pauseMs);
+            if (const int code = transmitter.readVolatile(&reading.values))
+                return code;
+            point.add(reading.values.temperature, reading.values.humidity, clock.elapsed());
+        }
+        return CheckCommand::finish(request, reading, point.result());
+    }
+
     struct Change
     {
         QString name;
@@ -331,6 +475,11 @@ namespace {
                           .arg(c.name, c.from, c.to));
             return Success;
         } else {
+            // Where the transmitter answers once each write takes effect: a gateway's line is
+            // its own, and address 255 reaches a transmitter whatever its address.
+            ConnectionSettings expected = transmitter.connection();
+            const bool serial = expected.endpoint.kind == Endpoint::Kind::Serial;
+            bool movesLine = false;
             for (int i = 0; i < changes.size(); ++i) {
                 const Change &c = changes[i];
                 // Ctrl+C lets the write in flight end; the next one is not started.
@@ -345,8 +494,24 @@ namespace {
                     return code;
                 carriedOut << QStringLiteral("%1 %2 -> %3 written and acknowledged")
                                   .arg(c.name, c.from, c.to);
+                if (c.registerNumber == ModbusProtocol::addressRegister) {
+                    if (expected.unit != ConnectionSettings::anyUnit)
+                        expected.unit = c.value;
+                } else if (serial) {
+                    if (c.registerNumber == ModbusProtocol::parityRegister)
+                        expected.line.parity = c.to == QLatin1String("Even")
+                            ? LineSettings::Parity::Even
+                            : c.to == QLatin1String("Odd") ? LineSettings::Parity::Odd
+                                                           : LineSettings::Parity::None;
+                    else if (c.registerNumber == ModbusProtocol::stopBitsRegister)
+                        expected.line.stopBits = c.to.toInt();
+                    else if (c.registerNumber == ModbusProtocol::baudRateRegister)
+                        expected.line.baudRate = c.to.toInt();
+                }
+                movesLine = movesLine || expected.line != transmitter.connection().line
+                    || expected.unit != transmitter.connection().unit;
+                transmitter.expectAfterWrites(expected);
             }
-            // Any single transmitter answers 255, so a new address changes nothing here.
             if (const int code = transmitter.readPersistent(&reading.persistent))
                 return code;
             const Commissioning::Communication after = Commissioning::communication(p);
@@ -364,6 +529,13 @@ namespace {
             carriedOut.clear(); // verified: the lines below say it all
             for (const Change &c : changes)
                 print(QStringLiteral("%1: %2 -> %3").arg(c.name, c.from, c.to));
+            if (transmitter.followed())
+                print(QStringLiteral("The transmitter now answers at %1")
+                          .arg(Transmitter::where(transmitter.connection())));
+            else if (movesLine)
+                print(QStringLiteral("The transmitter still answers at %1; the new settings take "
+                                     "effect when it restarts")
+                          .arg(Transmitter::where(transmitter.connection())));
         }
 
         if (request.output.isEmpty() || request.dryRun)
@@ -413,7 +585,7 @@ namespace {
     {
         if (const int code = checkRecordFile(request))
             return code;
-        Transmitter transmitter(request.port);
+        Transmitter transmitter(request.connection);
         if (const int code = transmitter.open())
             return code;
         if (request.command == QLatin1String("read"))
@@ -422,6 +594,8 @@ namespace {
             return set(request, transmitter);
         if (request.command == QLatin1String("monitor"))
             return monitor(request, transmitter);
+        if (request.command == QLatin1String("check"))
+            return check(request, transmitter);
         return recordCommand(request, transmitter);
     }
 

@@ -2,6 +2,7 @@
 
 #include "recordformat.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -39,7 +40,52 @@ namespace {
         return m.text().toDouble();
     }
 
+    // Figures to the hundredth as the window shows them; null for NaN or an infinity.
+    QJsonValue figure(double value)
+    {
+        if (!std::isfinite(value))
+            return QJsonValue(QJsonValue::Null);
+        return std::llround(value * 100) / 100.0;
+    }
+
+    QJsonObject quantityJson(const QuantityResult &q, const char *unit)
+    {
+        return { { "unit", QString::fromUtf8(unit) },
+                 { "reference", q.reference ? figure(*q.reference) : QJsonValue::Null },
+                 { "mean", figure(q.mean) },
+                 { "spread", figure(q.spread) },
+                 { "deviation", q.reference ? figure(q.deviation) : QJsonValue::Null },
+                 { "tolerance", figure(q.tolerance) },
+                 { "verdict", verdictText(q.verdict) } };
+    }
+
+    QJsonObject acceptanceJson(const Acceptance &a)
+    {
+        QJsonArray points;
+        for (const PointResult &p : a.points)
+            points.append(QJsonObject { { "time", RecordFormat::timeText(p.time) },
+                                        { "reads", p.reads },
+                                        { "settled", p.settled },
+                                        { "temperature", quantityJson(p.temperature, "°C") },
+                                        { "relative_humidity", quantityJson(p.humidity, "% r.H.") },
+                                        { "verdict", verdictText(p.verdict) } });
+        return { { "settling",
+                   QJsonObject { { "reads", a.settling.reads },
+                                 { "temperature_spread", a.settling.temperatureSpread },
+                                 { "humidity_spread", a.settling.humiditySpread },
+                                 { "timeout_s", a.settling.timeoutSeconds } } },
+                 { "points", points },
+                 { "verdict", verdictText(overallVerdict(a.points)) } };
+    }
+
 } // namespace
+
+int versionOf(const Record &record)
+{
+    const bool second = !record.tag.isEmpty() || !record.location.isEmpty()
+        || !record.technician.isEmpty() || record.reference || record.acceptance;
+    return second ? 2 : 1;
+}
 
 QJsonObject toJson(const Record &record)
 {
@@ -73,7 +119,7 @@ QJsonObject toJson(const Record &record)
 
     const Communication now = communication(p);
     QJsonObject json {
-        { "schema_version", schemaVersion },
+        { "schema_version", versionOf(record) },
         { "time", RecordFormat::timeText(record.time) },
         { "tool", QJsonObject { { "name", record.tool }, { "version", record.toolVersion } } },
         { "port", record.port },
@@ -85,6 +131,25 @@ QJsonObject toJson(const Record &record)
         json.insert("change",
                     QJsonObject { { "before", communicationJson(record.before) },
                                   { "after", communicationJson(now) } });
+
+    const QPair<const char *, QString> texts[] = { { "tag", record.tag },
+                                                   { "location", record.location },
+                                                   { "technician", record.technician } };
+    for (const auto &text : texts) {
+        if (!text.second.isEmpty())
+            json.insert(QLatin1String(text.first), text.second);
+    }
+    if (record.reference) {
+        QJsonObject reference { { "instrument", record.reference->instrument } };
+        if (!record.reference->serialNumber.isEmpty())
+            reference.insert("serial_number", record.reference->serialNumber);
+        if (record.reference->calibrationDue.isValid())
+            reference.insert("calibration_due",
+                             record.reference->calibrationDue.toString(Qt::ISODate));
+        json.insert("reference", reference);
+    }
+    if (record.acceptance)
+        json.insert("acceptance", acceptanceJson(*record.acceptance));
     return json;
 }
 

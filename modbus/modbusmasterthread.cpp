@@ -1,17 +1,18 @@
 #include "modbusmasterthread.h"
 
+#include "modbusendpoint.h"
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
 
 #include <QDebug>
-#include <QSerialPort>
 
 using namespace ModbusProtocol;
 
 ModbusMasterThread::ModbusMasterThread(QObject *parent) : QThread(parent)
 {
     qRegisterMetaType<ModbusTransaction>();
+    setConnection(settings);
 }
 
 ModbusMasterThread::~ModbusMasterThread()
@@ -23,18 +24,41 @@ ModbusMasterThread::~ModbusMasterThread()
 
 void ModbusMasterThread::setPortName(const QString &name)
 {
-    portName = name;
+    ConnectionSettings next = settings;
+    QString error;
+    if (Endpoint::parse(name, &next.endpoint, &error)) {
+        setConnection(next);
+        return;
+    }
+    // Reported when the thread would open it, in the words of a failed open.
+    next.endpoint = Endpoint();
+    next.endpoint.path = name;
+    setConnection(next);
+    endpointError = QStringLiteral("Can't open %1: %2").arg(name, error);
+}
+
+void ModbusMasterThread::setConnection(const ConnectionSettings &connection)
+{
+    const bool sameWay = endpoint && connection.endpoint.toString() == settings.endpoint.toString()
+        && connection.endpoint.kind == settings.endpoint.kind;
+    settings = connection;
+    endpointError.clear();
+    if (sameWay) {
+        endpoint->setLine(settings.line);
+        return;
+    }
+    endpoint = ModbusEndpoint::create(settings.endpoint, settings.line);
 }
 
 void ModbusMasterThread::readPersistentRegisters()
 {
-    requestDelay = 1000;
+    requestDelay = settings.pauseMs;
     readHoldingRegisters(persistentFirstRegister, persistentRegisterCount);
 }
 
 void ModbusMasterThread::readVolatileRegisters()
 {
-    requestDelay = 1000;
+    requestDelay = settings.pauseMs;
     readHoldingRegisters(volatileFirstRegister, volatileRegisterCount);
 }
 
@@ -76,14 +100,15 @@ void ModbusMasterThread::writeAddress(int address)
 void ModbusMasterThread::readHoldingRegisters(int startRegister, int registerCount)
 {
     ModbusRequest.clear();
-    ModbusRequest.append(readHoldingRegistersFrame(startRegister, registerCount));
+    ModbusRequest.append(
+        readHoldingRegistersFrame(startRegister, registerCount, quint8(settings.unit)));
     start(QThread::InheritPriority);
 }
 
 void ModbusMasterThread::writeSingleRegister(int registerNumber, int value)
 {
     ModbusRequest.clear();
-    ModbusRequest.append(writeSingleRegisterFrame(registerNumber, value));
+    ModbusRequest.append(writeSingleRegisterFrame(registerNumber, value, quint8(settings.unit)));
     start(QThread::InheritPriority);
 }
 
@@ -92,10 +117,9 @@ void ModbusMasterThread::run()
     msleep(static_cast<unsigned long>(qMax(0, requestDelay)));
     qDebug() << "run(): start";
 
-    QSerialPort port;
-    QString failure;
-    const char *trace = nullptr;
-    if (!ModbusLine::open(port, portName, &failure, &trace)) {
+    QString failure = endpointError;
+    const char *trace = "run(): open error, exit";
+    if (!failure.isEmpty() || !endpoint->open(&failure, &trace)) {
         emit error(failure);
         qDebug() << trace;
         ModbusTransaction t;
@@ -107,16 +131,18 @@ void ModbusMasterThread::run()
         return;
     }
 
-    const ModbusTransaction t = ModbusLine::exchange(port, ModbusRequest);
-    if (t.judgement.kind == ResponseKind::PortFailure)
-        emit error(t.judgement.portFailure); // lost while in use: polling ends
-    announce(t.judgement);
-    if (t.judgement.kind == ResponseKind::UnexpectedLength)
-        port.readAll(); // the rest of a garbled answer must not reach the next transaction
+    const ModbusTransaction t =
+        endpoint->exchange(ModbusRequest, ReceiveTiming::forSettings(settings));
+    if (t.judgement.kind == ResponseKind::PortFailure) {
+        emit error(t.judgement.portFailure);
+        endpoint->close();
+    } else {
+        announce(t.judgement);
+    }
 
     qDebug() << "run(): end";
-    port.clear(QSerialPort::AllDirections);
-    port.close();
+    if (!endpoint->staysOpen())
+        endpoint->close();
     emit transaction(t);
 }
 

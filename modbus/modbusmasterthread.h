@@ -1,6 +1,7 @@
 #ifndef MODBUSMASTERTHREAD_H
 #define MODBUSMASTERTHREAD_H
 
+#include "connectionsettings.h"
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
 #include "modbustransaction.h"
@@ -9,9 +10,14 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
+class ModbusEndpoint;
+
 // The Modbus RTU master. Each start runs exactly one transaction in run(): pause, open the
-// port, send ModbusRequest, collect and judge the answer, emit what it holds, close the port.
-// The members are written by the GUI thread only while the thread is not running.
+// endpoint, send ModbusRequest, collect and judge the answer, emit what it holds, close a serial
+// port (a TCP connection stays open for the next start). The members are written by the GUI
+// thread only while the thread is not running.
 class ModbusMasterThread : public QThread
 {
     Q_OBJECT
@@ -20,7 +26,11 @@ public:
     explicit ModbusMasterThread(QObject *parent = nullptr);
     ~ModbusMasterThread() override;
 
+    // The port box's text: a device path, tcp://HOST[:PORT] or rtu+tcp://HOST:PORT.
     void setPortName(const QString &name);
+    // Everything at once: endpoint, line settings, unit address, time-out and pause.
+    void setConnection(const ConnectionSettings &settings);
+    const ConnectionSettings &connection() const { return settings; }
 
     void readPersistentRegisters();
     void readVolatileRegisters();
@@ -69,7 +79,9 @@ private:
     void decodeVolatileBlock(const ModbusProtocol::VolatileValues &v);
     void decodePersistentBlock(const ModbusProtocol::PersistentValues &p);
 
-    QString portName;
+    ConnectionSettings settings;
+    QString endpointError; // a port text that is no endpoint: reported as the open's failure
+    std::unique_ptr<ModbusEndpoint> endpoint;
     int requestDelay = 1000; // every read sets it again before use
     QByteArray ModbusRequest;
 

@@ -46,11 +46,11 @@ static float floatFromWords(quint32 bits)
     return value;
 }
 
-static QByteArray requestFrame(quint8 function, int field1, int field2)
+static QByteArray requestFrame(quint8 address, quint8 function, int field1, int field2)
 {
     QByteArray frame;
     frame.reserve(8);
-    frame.append(char(anyTransmitterAddress));
+    frame.append(char(address));
     frame.append(char(function));
     frame.append(char(0x00)); // register numbers and counts stay below 256
     frame.append(char(field1 & 0xFF));
@@ -62,14 +62,38 @@ static QByteArray requestFrame(quint8 function, int field1, int field2)
     return frame;
 }
 
-QByteArray readHoldingRegistersFrame(int startRegister, int registerCount)
+QByteArray readHoldingRegistersFrame(int startRegister, int registerCount, quint8 address)
 {
-    return requestFrame(readHoldingRegistersFunction, startRegister, registerCount & 0xFF);
+    return requestFrame(address, readHoldingRegistersFunction, startRegister, registerCount & 0xFF);
 }
 
-QByteArray writeSingleRegisterFrame(int registerNumber, int value)
+QByteArray writeSingleRegisterFrame(int registerNumber, int value, quint8 address)
 {
-    return requestFrame(writeSingleRegisterFunction, registerNumber, value & 0xFFFF);
+    return requestFrame(address, writeSingleRegisterFunction, registerNumber, value & 0xFFFF);
+}
+
+int expectedAnswerLength(const QByteArray &request)
+{
+    if (request.size() < 6)
+        return 0;
+    switch (quint8(request.at(1))) {
+    case readHoldingRegistersFunction:
+        return 3 + 2 * (quint8(request.at(4)) << 8 | quint8(request.at(5))) + 2;
+    case writeSingleRegisterFunction:
+        return writeEchoLength;
+    default:
+        return 0;
+    }
+}
+
+bool answersRequest(const QByteArray &request, const QByteArray &answer)
+{
+    if (request.size() < 2 || answer.size() < 2)
+        return false;
+    const quint8 asked = quint8(request.at(0));
+    // Whichever transmitter takes 255 answers with its own address.
+    const bool addressMatches = asked == anyTransmitterAddress || answer.at(0) == request.at(0);
+    return addressMatches && (quint8(answer.at(1)) & 0x7F) == quint8(request.at(1));
 }
 
 quint32 wordsFromFloat(float value)

@@ -37,10 +37,20 @@ constexpr int persistentAnswerLength = 3 + 2 * persistentRegisterCount + 2; // 3
 constexpr int writeEchoLength = 8;
 constexpr int exceptionAnswerLength = 5; // address, function | 0x80, code, CRC
 
-// Request frames: slave address 0xFF, function, two 16-bit fields (register numbers and counts
-// only ever need their low byte), CRC.
-QByteArray readHoldingRegistersFrame(int startRegister, int registerCount);
-QByteArray writeSingleRegisterFrame(int registerNumber, int value);
+// Request frames: slave address (0xFF on the bench), function, two 16-bit fields (register
+// numbers and counts only ever need their low byte), CRC.
+QByteArray readHoldingRegistersFrame(int startRegister, int registerCount,
+                                     quint8 address = anyTransmitterAddress);
+QByteArray writeSingleRegisterFrame(int registerNumber, int value,
+                                    quint8 address = anyTransmitterAddress);
+
+// The length of a good answer to a request (0 for a function the tool never sends); an exception
+// answer is exceptionAnswerLength whatever was asked.
+int expectedAnswerLength(const QByteArray &request);
+
+// Whether an answer comes from the unit asked and to the function asked (an exception included):
+// on a shared line a late answer from one unit must not be taken for the next unit's.
+bool answersRequest(const QByteArray &request, const QByteArray &answer);
 
 struct VolatileValues
 {

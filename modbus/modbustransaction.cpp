@@ -15,34 +15,51 @@ QString tr(const char *text)
     return QCoreApplication::translate("ModbusMasterThread", text);
 }
 
-// The line is fixed whatever the transmitter has been configured to: the tool always talks
-// 19200 8N1. Each step has its own failure text and trace line.
-struct LineSetting
+// Each line-setting step has its own failure text and trace line.
+struct LineStep
 {
-    bool (*apply)(QSerialPort &);
-    const char *errorText;
+    bool (*apply)(QSerialPort &, const LineSettings &);
+    QString (*describe)(const LineSettings &);
     const char *trace;
 };
 
-const LineSetting lineSettings[] = {
-    { [](QSerialPort &p) {
-         return p.setBaudRate(QSerialPort::Baud19200, QSerialPort::AllDirections);
+QSerialPort::Parity serialParity(LineSettings::Parity parity)
+{
+    switch (parity) {
+    case LineSettings::Parity::Even:
+        return QSerialPort::EvenParity;
+    case LineSettings::Parity::Odd:
+        return QSerialPort::OddParity;
+    case LineSettings::Parity::None:
+        break;
+    }
+    return QSerialPort::NoParity;
+}
+
+const LineStep lineSteps[] = {
+    { [](QSerialPort &p, const LineSettings &l) {
+         return p.setBaudRate(l.baudRate, QSerialPort::AllDirections);
      },
-      QT_TRANSLATE_NOOP("ModbusMasterThread",
-                        "Can't set baud rate 19200 baud to port %1, error code %2"),
+      [](const LineSettings &l) { return tr("baud rate %1 baud").arg(l.baudRate); },
       "run(): baud rate error, exit" },
-    { [](QSerialPort &p) { return p.setDataBits(QSerialPort::Data8); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set 8 data bits to port %1, error code %2"),
-      "run(): data bits error, exit" },
-    { [](QSerialPort &p) { return p.setParity(QSerialPort::NoParity); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set no parity to port %1, error code %2"),
+    { [](QSerialPort &p, const LineSettings &) { return p.setDataBits(QSerialPort::Data8); },
+      [](const LineSettings &) { return tr("8 data bits"); }, "run(): data bits error, exit" },
+    { [](QSerialPort &p, const LineSettings &l) { return p.setParity(serialParity(l.parity)); },
+      [](const LineSettings &l) {
+          return l.parity == LineSettings::Parity::None ? tr("no parity")
+              : l.parity == LineSettings::Parity::Even  ? tr("even parity")
+                                                        : tr("odd parity");
+      },
       "run(): parity error, exit" },
-    { [](QSerialPort &p) { return p.setStopBits(QSerialPort::OneStop); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't set 1 stop bit to port %1, error code %2"),
+    { [](QSerialPort &p, const LineSettings &l) {
+         return p.setStopBits(l.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+     },
+      [](const LineSettings &l) { return l.stopBits == 2 ? tr("2 stop bits") : tr("1 stop bit"); },
       "run(): stop bits error, exit" },
-    { [](QSerialPort &p) { return p.setFlowControl(QSerialPort::NoFlowControl); },
-      QT_TRANSLATE_NOOP("ModbusMasterThread",
-                        "Can't set no flow control to port %1, error code %2"),
+    { [](QSerialPort &p, const LineSettings &) {
+         return p.setFlowControl(QSerialPort::NoFlowControl);
+     },
+      [](const LineSettings &) { return tr("no flow control"); },
       "run(): flow control error, exit" },
 };
 
@@ -105,12 +122,13 @@ void judgeLostPort(const QSerialPort &port, ModbusTransaction *t)
 
 namespace ModbusLine {
 
-bool open(QSerialPort &port, const QString &name, QString *failureText, const char **trace)
+bool open(QSerialPort &port, const QString &name, QString *failureText, const char **trace,
+          const LineSettings &line)
 {
-    auto fail = [&](const char *text, const char *step) {
+    auto fail = [&](const QString &text, const char *step) {
         const int code = port.error();
         // One-pass arg(): a port name that itself contains "%2" stays as it is.
-        *failureText = tr(text).arg(name, QString::number(code)) + QLatin1String(": ")
+        *failureText = text.arg(name, QString::number(code)) + QLatin1String(": ")
             + portErrorMeaning(code, name);
         if (trace)
             *trace = step;
@@ -119,16 +137,18 @@ bool open(QSerialPort &port, const QString &name, QString *failureText, const ch
     };
     port.setPortName(name);
     if (!port.open(QIODevice::ReadWrite))
-        return fail(QT_TRANSLATE_NOOP("ModbusMasterThread", "Can't open %1, error code %2"),
-                    "run(): open error, exit");
-    for (const LineSetting &setting : lineSettings) {
-        if (!setting.apply(port))
-            return fail(setting.errorText, setting.trace);
+        return fail(tr("Can't open %1, error code %2"), "run(): open error, exit");
+    for (const LineStep &step : lineSteps) {
+        if (!step.apply(port, line))
+            return fail(tr("Can't set %1 to port %3, error code %4")
+                            .arg(step.describe(line), QStringLiteral("%1"), QStringLiteral("%2")),
+                        step.trace);
     }
     return true;
 }
 
-ModbusTransaction exchange(QSerialPort &port, const QByteArray &request)
+ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
+                           const ReceiveTiming &timing)
 {
     ModbusTransaction t;
     t.request = request;
@@ -149,23 +169,81 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request)
 
     qDebug() << "run(): reading response";
     timer.start(); // the round trip counts from the end of sending
-    for (int pass = 0; pass < receivePasses; ++pass) {
-        // Data already in Qt's buffer is readable now; waitForReadyRead would only watch the
-        // descriptor and sit out its whole time-out.
-        if (port.bytesAvailable() == 0)
-            port.waitForReadyRead(receivePassMs);
-        const QByteArray piece = port.readAll();
-        if (!piece.isEmpty()) {
-            t.answer.append(piece);
-            t.roundTripMs = timer.nsecsElapsed() / 1e6;
-        }
-    }
-    // The first piece shares the port's read buffer of several kB; keep only the answer's bytes.
-    t.answer.squeeze();
-    qDebug() << "run(): " << t.answer.size() << " bytes read";
-    t.judgement = ModbusProtocol::judgeResponse(t.answer);
+    collectAnswer(
+        &t, timing, timer,
+        [&port](int ms) {
+            // Data already in Qt's buffer is readable now; waitForReadyRead would only watch the
+            // descriptor and sit out its whole time-out.
+            if (port.bytesAvailable() == 0)
+                port.waitForReadyRead(ms);
+        },
+        [&port] { return port.readAll(); });
     judgeLostPort(port, &t);
     return t;
 }
 
+void collectAnswer(ModbusTransaction *t, const ReceiveTiming &timing, const QElapsedTimer &timer,
+                   const std::function<void(int)> &wait, const std::function<QByteArray()> &read)
+{
+    auto take = [&] {
+        const QByteArray piece = read();
+        if (piece.isEmpty())
+            return false;
+        t->answer.append(piece);
+        t->roundTripMs = timer.nsecsElapsed() / 1e6;
+        return true;
+    };
+    if (!timing.endWhenComplete) {
+        for (int pass = 0; pass < timing.passes; ++pass) {
+            wait(timing.passMs);
+            take();
+        }
+    } else {
+        const int expected = ModbusProtocol::expectedAnswerLength(t->request);
+        const int silenceMs = int(qMax<qint64>(20, (timing.silenceUs + 999) / 1000));
+        auto whole = [&] {
+            const QByteArray &a = t->answer;
+            const bool exception =
+                a.size() == ModbusProtocol::exceptionAnswerLength && (quint8(a.at(1)) & 0x80);
+            return (exception || (expected > 0 && a.size() == expected)) && modbusCrc16(a) == 0;
+        };
+        // A whole answer ends the wait at once; anything else (nothing yet, a piece, a garbled
+        // frame) is listened to until the time-out or until the line falls silent after it, so
+        // that its tail cannot reach the next request.
+        // The driver takes the request at once; the line needs its time to send it.
+        const qint64 timeoutMs =
+            timing.timeoutMs + (t->request.size() * timing.characterUs + 999) / 1000;
+        while (!whole()) {
+            const qint64 elapsed = timer.elapsed();
+            const int budget = t->answer.isEmpty() ? int(timeoutMs - elapsed) : silenceMs;
+            if (budget <= 0)
+                break;
+            wait(budget);
+            if (!take() && (!t->answer.isEmpty() || timer.elapsed() >= timeoutMs))
+                break;
+        }
+    }
+    // The first piece shares the port's read buffer of several kB; keep only the answer's bytes.
+    t->answer.squeeze();
+    qDebug() << "run(): " << t->answer.size() << " bytes read";
+    t->judgement = ModbusProtocol::judgeResponse(t->answer);
+}
+
 } // namespace ModbusLine
+
+ReceiveTiming ReceiveTiming::quick(int timeoutMs, const LineSettings &line)
+{
+    ReceiveTiming timing;
+    timing.endWhenComplete = true;
+    timing.timeoutMs = timeoutMs;
+    timing.silenceUs = line.frameGapMicroseconds();
+    timing.characterUs = line.characterMicroseconds();
+    return timing;
+}
+
+ReceiveTiming ReceiveTiming::forSettings(const ConnectionSettings &settings)
+{
+    if (settings.responseTimeoutMs == ConnectionSettings::benchTimeoutMs)
+        return bench();
+    return quick(settings.responseTimeoutMs, settings.line);
+}

@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev libqt5charts5-dev
     xvfb xauth x11-utils xdotool libx11-dev imagemagick fonts-dejavu-core
     socat python3-pymodbus python3-serial python3-serial-asyncio mbpoll libmodbus-dev
-    python3-jsonschema python3-pandas groff-base
+    python3-jsonschema python3-pandas groff-base poppler-utils
     clang-14 clang-format-14 libclang-rt-14-dev llvm-14
     appstream desktop-file-utils dpkg-dev file
 )

@@ -174,6 +174,7 @@ done
 expected=$(
     printf '%s\n' ./usr/bin/quorvel-setup ./usr/bin/quorvel-transmitter-sim \
         ./usr/bin/quorvel-setup-cli ./usr/share/man/man1/quorvel-setup-cli.1 \
+        ./usr/libexec/quorvel-setup/quorvel-setup-report \
         ./usr/share/quorvel-setup/commissioning-record.schema.json \
         ./usr/share/quorvel-setup/index.html \
         ./usr/share/applications/quorvel-setup.desktop \
@@ -232,6 +233,12 @@ sim=$!
 for _ in $(seq 50); do [ -e "$tmp/sim" ] && break; sleep 0.1; done
 status=0
 "$cli" record --port "$tmp/sim" --output "$tmp/record.json" >"$tmp/cli.log" 2>&1 || status=$?
+# check --report finds the installed report program; exit 7 (outside tolerance) still writes it.
+code=0
+"$cli" check --port "$tmp/sim" --reference-temperature 22.5 --reads 1 --output "$tmp/check.json" \
+    --report "$tmp/check.pdf" >>"$tmp/cli.log" 2>&1 || code=$?
+case $code in 0 | 7) ;; *) status=$code ;; esac
+pdftotext "$tmp/check.pdf" - 2>/dev/null | grep -q 'Overall verdict' || status=99
 kill -INT "$sim"
 wait "$sim" || true
 [ "$status" -eq 0 ] || { cat "$tmp/cli.log" >&2; fail "$cli record ended with status $status"; }
@@ -242,7 +249,7 @@ jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))'
 status=0
 "$cli" read --port "$tmp/no-such-port" 2>/dev/null || status=$?
 [ "$status" -eq 2 ] || fail "$cli read from a missing port: status $status, not 2"
-note "command line: no widgets, man page clean, record of the simulator valid, missing port 2"
+note "command line: no widgets, man page clean, record of the simulator valid, check report written, missing port 2"
 
 # Offscreen, the tool stays up until it is told to end; SIGTERM is the only way it ends here.
 (cd "$tmp/empty" && QT_QPA_PLATFORM=offscreen exec "$tool") >"$tmp/offscreen.log" 2>&1 &
@@ -266,7 +273,7 @@ xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" --on-display "$tmp"
 
 remove_package
 for path in "$tool" /usr/bin/quorvel-transmitter-sim /usr/bin/quorvel-setup-cli \
-    /usr/share/man/man1/quorvel-setup-cli.1 /usr/share/quorvel-setup \
+    /usr/libexec/quorvel-setup /usr/share/man/man1/quorvel-setup-cli.1 /usr/share/quorvel-setup \
     /usr/share/applications/quorvel-setup.desktop \
     /usr/share/metainfo/com.example.QuorvelSetup.metainfo.xml \
     /usr/share/icons/hicolor/48x48/apps/quorvel-setup.png; do

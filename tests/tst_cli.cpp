@@ -17,12 +17,15 @@ struct Run
     QString err;
 };
 
-// Runs the program with PORT and FILE in the arguments replaced; ">PATH" sends stdout there.
-Run runCli(const QString &arguments, const QString &port, const QString &file)
+// Runs the program with PORT, FILE and REPORT in the arguments replaced; ">PATH" sends stdout
+// there.
+Run runCli(const QString &arguments, const QString &port, const QString &file,
+           const QString &report = QString())
 {
     QStringList list = arguments.split(' ', Qt::SkipEmptyParts);
     list.replaceInStrings(QRegularExpression("^PORT$"), port);
     list.replaceInStrings(QRegularExpression("^FILE$"), file);
+    list.replaceInStrings(QRegularExpression("^REPORT$"), report);
     QProcess process;
     if (!list.isEmpty() && list.last().startsWith('>'))
         process.setStandardOutputFile(list.takeLast().mid(1));
@@ -73,21 +76,6 @@ private slots:
                              "^Temperature: +2\\d(\\.\\d+)? °C$", "^Wet-bulb temperature: .* °C$",
                              "^Hx alarm: +0$" }
             << "" << untouched << 2;
-        QTest::newRow("read json, 2014-02-18: no calculated value, no transmitter serial")
-            << feb2014 << ""
-            << "read --port PORT --format json" << 0
-            << QStringList { "\"feature_set\": \"2014-02-18\"", "\"baud_rate\": 19200",
-                             "\"unit\": \"% r.H.\"" }
-            << "dew_point" << untouched << 2;
-        QTest::newRow("read csv, legacy: calculated columns empty, line fixed at 19200 None 1")
-            << legacy << ""
-            << "read --port PORT --format csv" << 0
-            << QStringList { "^time,temperature_degC,temperature_alarm,relative_humidity_pct,"
-                             "humidity_alarm,probe_serial,transmitter_serial,dew_point_degC,",
-                             "^[-0-9T:.]+[-+]\\d\\d:\\d\\d,2\\d[.\\d]*,0,[.\\d]+,0,21034567,,,,,,,,"
-                             "Legacy,1,"
-                             "legacy,1,19200,None,1$" }
-            << "QV10" << untouched << 2;
         QTest::newRow("set, current: all four, written in the window's order, verified")
             << current << ""
             << "set --port PORT --baud 38400 --stop-bits 2 --parity odd --address 25" << 0
@@ -110,11 +98,12 @@ private slots:
             << "set --port PORT --baud 9600 --parity even" << 0
             << QStringList { "^parity: None -> Even\nbaud rate: 19200 -> 9600$" } << ""
             << "4 1 0 1" << 4;
-        QTest::newRow("set, legacy: the parity refused before any write")
-            << legacy << ""
-            << "set --port PORT --address 3 --parity even" << 4
-            << QStringList { "Legacy \\(feature set legacy\\) accepts only a new address" } << ""
-            << untouched << 1;
+        for (const QString option : { "--parity even", "--stop-bits 2", "--baud 9600" })
+            QTest::newRow(qPrintable("set, legacy: " + option + " refused before any write"))
+                << legacy << ""
+                << "set --port PORT --address 3 " + option << 4
+                << QStringList { "Legacy \\(feature set legacy\\) accepts only a new address" }
+                << "" << untouched << 1;
         QTest::newRow("set, legacy: a new address")
             << legacy << ""
             << "set --port PORT --address 247" << 0 << QStringList { "^address: 1 -> 247$" } << ""
@@ -181,20 +170,14 @@ private slots:
             << QStringList { "^[-0-9T:.+Z]+, temperature [.\\d]+ °C, temperature alarm 0, "
                              "relative humidity [.\\d]+ % r.H., humidity alarm 0\n$" }
             << "" << untouched << 2;
-        QTest::newRow("monitor, legacy: one line")
-            << legacy << ""
-            << "monitor --port PORT --count 1" << 0 << QStringList { "humidity alarm 0\n$" }
-            << "dew" << untouched << 2;
-        for (const auto &[name, firmware] :
-             { std::pair { "current", current }, { "2014-02-18", feb2014 }, { "legacy", legacy } })
-            QTest::newRow(qPrintable(QString("record, %1").arg(name)))
-                << firmware << ""
-                << "record --port PORT --output FILE" << 0
-                << QStringList { "^Record written to .*record.json$" } << "" << untouched << 2;
+        QTest::newRow("monitor --format json: bad usage, the port is not opened")
+            << current << ""
+            << "monitor --port PORT --count 1 --format json" << 1
+            << QStringList { "--format takes text or csv, not \"json\"" } << "" << untouched << 0;
         QTest::newRow("set --help: usage, options and exit codes; the port is not opened")
             << current << ""
             << "set --help" << 0
-            << QStringList { "^Usage: quorvel-setup-cli set --port PATH \\[--address N\\]",
+            << QStringList { "^Usage: quorvel-setup-cli set --port ENDPOINT \\[--line L\\]",
                              "^  --stop-bits N +The new number of stop bits: 1 or 2.$",
                              "^  5 +Written, but the transmitter read back a different value.$" }
             << "" << untouched << 0;
@@ -279,52 +262,67 @@ private slots:
         }
     }
 
-    void recordsMatchTheSchema_data()
+    // Each firmware generation's whole record and CSV row, as a reader parses them, against
+    // tests/golden/<generation>.txt: only the time, the port, the file and the version vary.
+    // Then the schema turns the record down with the edit made.
+    void wholeRecords_data()
     {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QString>("edit"); // a change to the record that the schema must reject
+        QTest::addColumn<int>("firmware");
+        QTest::addColumn<QString>("arguments"); // the record into FILE or onto stdout
+        QTest::addColumn<QString>("edit");
         QTest::addColumn<QString>("rejection");
-        QTest::newRow("set --record: before and after; calculated values in a 2014-02-18 one")
-            << "set --port PORT --parity odd --record FILE"
-            << "r['transmitter']['firmware']['feature_set'] = '2014-02-18'\n"
-               "del r['transmitter']['transmitter_serial']"
-            << "'absolute_humidity' is not one of ['temperature',";
-        QTest::newRow("read json: as a record; without the humidity's unit")
-            << "read --port PORT --format json"
-            << "del r['reading']['relative_humidity']['unit']"
-            << "'unit' is a required property";
+        QTest::newRow("current") << int(Firmware::Current)
+                                 << "set --port PORT --parity odd --record FILE"
+                                 << "r['transmitter']['firmware']['feature_set'] = '2014-02-18'\n"
+                                    "del r['transmitter']['transmitter_serial']"
+                                 << "'absolute_humidity' is not one of ['temperature',";
+        QTest::newRow("2014-02-18") << int(Firmware::Feb2014) << "read --port PORT --format json"
+                                    << "del r['reading']['relative_humidity']['unit']"
+                                    << "'unit' is a required property";
+        QTest::newRow("legacy") << int(Firmware::Legacy) << "record --port PORT --output FILE"
+                                << "r['communication']['baud_rate'] = 9600"
+                                << "19200 was expected";
     }
 
-    void recordsMatchTheSchema()
+    void wholeRecords()
     {
+        QFETCH(int, firmware);
         QFETCH(QString, arguments);
         QFETCH(QString, edit);
-        QFETCH(QString, rejection);
-        SimulatorServer server { TransmitterSettings() };
+        TransmitterSettings settings;
+        settings.setFirmware(Firmware(firmware));
+        settings.firmwareId = "V,\"1"; // a field that a reader's CSV must keep whole
+        settings.temperature = 23.456; // values to the hundredth, as the window shows them
+        settings.humidity = 45.678;
+        settings.temperatureDrift = settings.humidityDrift = 0;
+        SimulatorServer server(settings);
         QVERIFY(server.start());
         QTemporaryDir dir;
         const QString file = dir.filePath("record.json");
-        const Run run = runCli(arguments, server.portPath(), file);
-        QCOMPARE(run.exitCode, 0);
-        if (arguments.contains("json")) {
-            QFile out(file);
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(run.out.toUtf8());
+        QString got = runCli(arguments, server.portPath(), file).out;
+        QFile record(file); // the command's record file, or a copy of stdout for the schema
+        if (arguments.endsWith("FILE")) {
+            QVERIFY(record.open(QIODevice::ReadOnly));
+            got += record.readAll();
+        } else {
+            QVERIFY(record.open(QIODevice::WriteOnly));
+            record.write(got.toUtf8());
         }
+        record.close();
+        got += runCli("read --port PORT --format csv", server.portPath(), file).out;
+        got.replace(file, "FILE").replace(server.portPath(), "PORT");
+        got.replace(QRegularExpression("\\d{4}-\\d\\d-\\d\\dT[\\d:.]+[-+]\\d\\d:\\d\\d"), "TIME");
+        got.replace(QRegularExpression("(\"version\": )\"[^\"]+\""), "\\1\"VERSION\"");
+        QFile golden(
+            QStringLiteral(QUORVEL_SOURCE_DIR "/tests/golden/%1.txt").arg(QTest::currentDataTag()));
+        QVERIFY(golden.open(QIODevice::ReadOnly));
+        QCOMPARE(got, QString::fromUtf8(golden.readAll()));
+        QCOMPARE(server.framesReceived(), arguments.startsWith("set") ? 6 : 4);
+
         QString problem = schemaProblem(file);
         if (problem == "skip")
             QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        if (arguments.contains("--record")) {
-            QFile record(file);
-            QVERIFY(record.open(QIODevice::ReadOnly));
-            const QJsonObject change =
-                QJsonDocument::fromJson(record.readAll())["change"].toObject();
-            QCOMPARE(change["before"]["parity"].toString() + change["after"]["parity"].toString(),
-                     "noneodd");
-        }
-
-        // The same check turns down a record with the edit made.
         QProcess python;
         python.start("python3",
                      { "-c",
@@ -334,7 +332,85 @@ private slots:
         QVERIFY(python.waitForFinished(20000));
         QCOMPARE(python.exitCode(), 0);
         problem = schemaProblem(file);
+        QFETCH(QString, rejection);
         QVERIFY2(problem.contains(rejection), qPrintable(problem));
+    }
+
+    // The simulator holds 22.5 °C and 45 % r.H. still.
+    void check_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");  // a pattern on stdout, or on stderr on bad usage
+        QTest::addColumn<QString>("verdict"); // in the record and the report; empty: none
+        QTest::addColumn<int>("frames");
+
+        const QString point = "check --port PORT --reads 2 --tag TT-101 --technician Moreau "
+                              "--reference-instrument Hygrometer --calibration-due 2026-03-31 "
+                              "--output FILE --report REPORT ";
+        QTest::newRow("inside tolerance, asked at its own address: exit 0")
+            << point
+                + "--unit 1 --line 19200-8N1 --reference-temperature 22.3 --reference-humidity 44"
+            << 0
+            << "^Temperature: reference 22.30 °C, transmitter 22.50 °C \\(spread 0.00 over 2 "
+               "reads\\), deviation \\+0.20 °C, tolerance ±0.50 °C: pass\nRelative humidity: "
+               "reference 44.00 % r.H., .*: pass\nVerdict: pass\nRecord written"
+            << "pass" << 3;
+        QTest::newRow("outside tolerance: exit 7, record and report written all the same")
+            << point + "--reference-temperature 22.3 --reference-humidity 41 --tolerance-humidity 2"
+            << 7 << "^Relative humidity: .*deviation \\+4.00 % r.H., tolerance ±2.00 % r.H.: fail$"
+            << "fail" << 3;
+        QTest::newRow("no reference temperature: bad usage, the port is not opened")
+            << "check --port PORT --output FILE" << 1
+            << "^quorvel-setup-cli: check needs --reference-temperature T"
+            << "" << 0;
+    }
+
+    void check()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QFETCH(QString, verdict);
+        QFETCH(int, frames);
+
+        TransmitterSettings settings;
+        settings.temperatureDrift = settings.humidityDrift = 0;
+        SimulatorServer server(settings);
+        QVERIFY(server.start());
+        QTemporaryDir dir;
+        const QString file = dir.filePath("record.json"), report = dir.filePath("report.pdf");
+        const Run run = runCli(arguments, server.portPath(), file, report);
+        const QString text = exitCode == 1 ? run.err : run.out;
+        QVERIFY2(text.contains(QRegularExpression(output, QRegularExpression::MultilineOption)),
+                 qPrintable(output + "\nnot in:\n" + text));
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(server.framesReceived(), frames);
+        if (verdict.isEmpty())
+            return;
+        QCOMPARE(run.err.count('\n'), exitCode == 0 ? 0 : 1);
+
+        QFile record(file);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QJsonObject json = QJsonDocument::fromJson(record.readAll()).object();
+        QCOMPARE(json["schema_version"].toInt(), 2);
+        QCOMPARE(json["acceptance"]["verdict"].toString(), verdict);
+        QCOMPARE(json["tag"].toString(), "TT-101");
+
+        QProcess pdftotext;
+        pdftotext.start("pdftotext", { report, "-" });
+        pdftotext.waitForFinished(20000);
+        if (pdftotext.error() == QProcess::FailedToStart)
+            QSKIP("pdftotext is not installed (poppler-utils, scripts/install-deps.sh)");
+        const QString pdf = QString::fromUtf8(pdftotext.readAllStandardOutput());
+        for (const QString &expected : { QString("21034567"), QString("TT-101"),
+                                         QString("Overall verdict: ") + verdict.toUpper() })
+            QVERIFY2(pdf.contains(expected), qPrintable(expected + "\nnot in:\n" + pdf));
+
+        const QString problem = schemaProblem(file);
+        if (problem == "skip")
+            QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void ctrlCEndsMonitorWithinATransaction()

@@ -17,7 +17,11 @@ private slots:
         QTest::addColumn<QString>("line");      // one line of what it wrote
         QTest::newRow("--version, without a display") << "--version" << 0 << "quorvel-setup 2.0.0";
         QTest::newRow("--help, without a display")
-            << "--help" << 0 << "  --port <path>    Start with <path> in the Port box.";
+            << "--help" << 0
+            << "  --unit <address>   Ask unit <address>, 1 to 247 (default 255: any single";
+        QTest::newRow("--line out of range: a usage error before any window")
+            << "--line 9600-8X1" << 1
+            << "quorvel-setup: line settings \"9600-8X1\" are not of the form 19200-8N1";
         QTest::newRow("--port without its value, without a display")
             << "--port" << 1 << "quorvel-setup: Missing value after '--port'.";
         QTest::newRow("unknown option")

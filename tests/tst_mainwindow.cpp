@@ -128,7 +128,8 @@ private slots:
         ui->comboBox_port->setEditText(noPort);
         ui->pushButton_startStop->click();
         QCOMPARE(bar(), "10 3000 &Disconnect: Try to connect");
-        QCOMPARE(t->portName + ' ' + t->ModbusRequest.toHex().toUpper(), noPort + ' ' + persistent);
+        QCOMPARE(t->connection().endpoint.path + ' ' + t->ModbusRequest.toHex().toUpper(),
+                 noPort + ' ' + persistent);
         t->wait();
         QCoreApplication::removePostedEvents(w, QEvent::MetaCall); // its error too: polling goes on
         for (const QString &read : { persistent, volatileRead, persistent })

@@ -55,7 +55,8 @@ private slots:
 
         row("centralWidget",
             "QWidget MainWindow 0 0,0,0,0 1 5 0,0,0,0 2 "
-            "scrollArea Port comboBox_port pushButton_refresh pushButton_startStop");
+            "scrollArea Port comboBox_port pushButton_refresh pushButton_startStop "
+            "pushButton_connection");
         row("scrollArea", "QScrollArea centralWidget true");
         row("scrollAreaWidgetContents",
             "QWidget qt_scrollarea_viewport 6 11,11,11,11 1 "
@@ -89,11 +90,13 @@ private slots:
         row("comboBox_port", "QComboBox centralWidget 100x21 16777215x21 " + ports);
         row("pushButton_refresh", "QPushButton centralWidget 23x23 23x23 &R");
         row("pushButton_startStop", "QPushButton centralWidget 100x23 100x23 &Connect");
-        row("menuBar", "QMenuBar MainWindow &File &View &? menuDatei menuView menu");
+        row("menuBar",
+            "QMenuBar MainWindow &File &View &Tools &? menuDatei menuView menuTools menu");
         row("menuDatei",
             "QMenu menuBar &File Start &recording... Sto&p recording Save &commissioning record... "
             "&Quit");
         row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T T&rendCtrl+R");
+        row("menuTools", "QMenu menuBar &Tools Acceptance &check...");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 

@@ -1,5 +1,5 @@
+#include "connectionsettings.h"
 #include "firmware.h"
-#include "modbusparameters.h"
 #include "modbusprotocol.h"
 
 #include <QtTest>
@@ -18,6 +18,78 @@ class tst_Protocol : public QObject
     Q_OBJECT
 
 private slots:
+    // Every text a user or a script gives for a connection, and what it is taken as: a slip in
+    // one parser would send requests at the wrong speed or to the wrong unit.
+    void connectionTexts_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("taken"); // printed back, or the error's start
+        const auto row = [](const char *name, const char *kind, const char *text,
+                            const char *taken) { QTest::newRow(name) << kind << text << taken; };
+        row("line: the bench", "line", "19200-8N1", "19200-8N1 1824 us");
+        row("line: even parity adds a bit", "line", "9600-8e1", "9600-8E1 4011 us");
+        row("line: two stop bits, fast: gap fixed", "line", "38400-8O2", "38400-8O2 1750 us");
+        row("line: slowest", "line", "600-8N1", "600-8N1 58335 us");
+        row("line: no such rate", "line", "14400-8N1", "baud rate 14400 is not one");
+        row("line: 7 data bits", "line", "9600-7E1", "7 data bits");
+        row("line: 3 stop bits", "line", "9600-8N3", "3 stop bits");
+        row("line: other form", "line", "9600 8N1", "line settings \"9600 8N1\"");
+        row("endpoint: device path", "endpoint", "/dev/ttyUSB0", "/dev/ttyUSB0 0");
+        row("endpoint: Modbus TCP default port", "endpoint", "tcp://gw.local",
+            "tcp://gw.local:502 1");
+        row("endpoint: Modbus TCP own port", "endpoint", "tcp://10.0.0.5:1502",
+            "tcp://10.0.0.5:1502 1");
+        row("endpoint: IPv6", "endpoint", "tcp://[::1]:1502", "tcp://[::1]:1502 1");
+        row("endpoint: RTU over TCP", "endpoint", "rtu+tcp://10.0.0.5:4001",
+            "rtu+tcp://10.0.0.5:4001 2");
+        row("endpoint: RTU over TCP needs a port", "endpoint", "rtu+tcp://10.0.0.5",
+            "\"rtu+tcp://10.0.0.5\" needs");
+        row("endpoint: unknown scheme", "endpoint", "udp://10.0.0.5:502",
+            "\"udp://10.0.0.5:502\": a port is");
+        row("endpoint: path after host", "endpoint", "tcp://10.0.0.5/x",
+            "\"tcp://10.0.0.5/x\" is not");
+        row("unit: any", "unit", "any", "255");
+        row("unit: highest", "unit", "247", "247");
+        row("unit: broadcast is no unit", "unit", "0", "unit address \"0\"");
+        row("unit: 248 reserved", "unit", "248", "unit address \"248\"");
+    }
+    void connectionTexts()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, text);
+        QFETCH(QString, taken);
+        QString error, got;
+        if (kind == "line") {
+            LineSettings line;
+            if (LineSettings::parse(text, &line, &error))
+                got = QString("%1 %2 us").arg(line.toString()).arg(line.frameGapMicroseconds());
+        } else if (kind == "endpoint") {
+            Endpoint endpoint;
+            if (Endpoint::parse(text, &endpoint, &error))
+                got = QString("%1 %2").arg(endpoint.toString()).arg(int(endpoint.kind));
+        } else {
+            int unit = 0;
+            if (ConnectionSettings::parseUnit(text, &unit, &error))
+                got = QString::number(unit);
+        }
+        QVERIFY2((got.isEmpty() ? error : got).startsWith(taken), qPrintable(got + error));
+    }
+
+    // The lone search tries every setting once, the common ones first, the rarest last.
+    void searchOrder()
+    {
+        const QList<LineSettings> order = LineSettings::searchOrder();
+        QStringList texts;
+        for (const LineSettings &line : order)
+            texts << line.toString();
+        QCOMPARE(texts.size(), 42);
+        QCOMPARE(QSet<QString>(texts.begin(), texts.end()).size(), 42);
+        QCOMPARE(texts.mid(0, 5),
+                 QStringList({ "19200-8N1", "9600-8N1", "9600-8E1", "19200-8E1", "38400-8N1" }));
+        QCOMPARE(texts.last(), QString("38400-8O2"));
+    }
+
     void firmware_data()
     {
         QTest::addColumn<QString>("firmware"); // identifier "__" yyyy-mm-dd, as the window shows it
@@ -113,26 +185,6 @@ private slots:
         QCOMPARE(judgement.length, answer.size());
         QTEST(describeRequest(request), "described");
         QTEST(statusText(judgement, request), "status");
-    }
-
-    // Selectors, writes, decoding and simulator read one table per parameter: texts in register
-    // order, so a decoded code selects its item by text.
-    void parameterTables()
-    {
-        using namespace ModbusParameters;
-        QCOMPARE(texts(baudRate()).join(' '), "600 1200 2400 4800 9600 19200 38400");
-        QCOMPARE(texts(parity()).join(' '), "None Even Odd");
-        QCOMPARE(texts(stopBits()).join(' '), "1 2");
-        for (const CodedParameter *p : { &baudRate(), &parity(), &stopBits() }) {
-            for (int value = 0; value < p->codes.size(); ++value) {
-                const Code *code = findValue(*p, value);
-                QVERIFY(code);
-                QCOMPARE(findText(*p, QLatin1String(code->text)), code);
-                QCOMPARE(QString(code->announcement),
-                         QStringLiteral("Write %1: %2").arg(p->name, code->text));
-            }
-            QVERIFY(!findValue(*p, p->codes.size()));
-        }
     }
 };
 

@@ -5,9 +5,26 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <mutex>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using Existing = RecordFile::Existing;
+
+// The size of each file as fdatasync forced it to the disk: this definition stands in for the
+// C library's, and makes its system call.
+static std::mutex syncMutex;
+static QVector<qint64> syncedSizes;
+extern "C" int fdatasync(int handle)
+{
+    struct stat status;
+    if (::fstat(handle, &status) == 0) {
+        std::lock_guard<std::mutex> lock(syncMutex);
+        syncedSizes << qint64(status.st_size);
+    }
+    return int(::syscall(SYS_fdatasync, handle));
+}
 
 namespace {
 
@@ -71,8 +88,10 @@ private slots:
         recorder.append("t1,1\n");
         recorder.append("t2,2\n");
         QTRY_COMPARE(recorder.rowsWritten(), 2);
-        // Read while the record is still open: nothing waits in a buffer.
+        // Read while the record is still open: nothing waits in a buffer, and each row was on
+        // the disk before it counted.
         QCOMPARE(contents(path), "time,value\nt1,1\nt2,2\n");
+        QCOMPARE(syncedSizes, (QVector<qint64> { 11, 16, 21 }));
         QCOMPARE(written.size(), 2);
         QCOMPARE(written.last().at(0).toLongLong(), 2);
 

@@ -90,33 +90,28 @@ private slots:
         extremes.serialNumber = -1;
         extremes.hxAlarm = -32768;
 
+        const QString measured = t + "reading,23.456,0,45.5,1,12345678,";
+        const QString calculated = "10.87,50.25,8.125,9.5,15.75,2,";
         QTest::newRow("reading, current firmware, housing 1: all twelve values")
             << current(1) << utcTime << readingEvent << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
-                  "QV30__2024-05-14,17,\n";
-        QTest::newRow("reading, housing 2: no transmitter serial")
-            << current(2) << utcTime << readingEvent << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                  "QV30__2024-05-14,17,\n";
+            << measured + "87654321," + calculated + "QV30__2024-05-14,17,\n";
         QTest::newRow("reading, housing 0 after 1 on the same transmitter keeps the serial")
             << (current(1) << report("QV30", 2024, 5, 14, 0, 17)) << utcTime << readingEvent
             << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,87654321,10.87,50.25,8.125,9.5,15.75,2,"
-                  "QV30__2024-05-14,17,\n";
+            << measured + "87654321," + calculated + "QV30__2024-05-14,17,\n";
+        QTest::newRow("reading, housing 0 on another transmitter: not the serial flag of the last")
+            << (current(1) << report("QV31", 2024, 5, 14, 0, 17)) << utcTime << readingEvent
+            << reading() << QString() << measured + "," + calculated + "QV31__2024-05-14,17,\n";
         QTest::newRow("reading, 2014-02-18 firmware: no calculated values, no serial")
             << QVector<PersistentValues> { report("QV20", 2014, 2, 18, 1, 5) } << utcTime
-            << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,,,,,,,QV20__2014-02-18,5,\n";
+            << readingEvent << reading() << QString() << measured + ",,,,,,,QV20__2014-02-18,5,\n";
         QTest::newRow("reading, legacy firmware")
             << QVector<PersistentValues> { report("\xff\xff\xff\xff", 2127, 15, 31, 3, 247) }
             << utcTime << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,,,,,,,Legacy,247,\n";
+            << measured + ",,,,,,,Legacy,247,\n";
         QTest::newRow("reading before any report: the measured values only")
             << QVector<PersistentValues>() << utcTime << readingEvent << reading() << QString()
-            << t + "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n";
+            << measured + ",,,,,,,,,\n";
         QTest::newRow("reading of nan, inf, -inf")
             << current(1) << utcTime << readingEvent << special << QString()
             << t
@@ -133,18 +128,11 @@ private slots:
             << readingEvent << reading() << QString()
             << "2026-01-02T23:04:05.000-03:30,reading,23.456,0,45.5,1,12345678,87654321,10.87,"
                "50.25,8.125,9.5,15.75,2,QV30__2024-05-14,17,\n";
-        QTest::newRow("firmware id with a comma, a quote and a zero byte: quoted, U+FFFD")
-            << QVector<PersistentValues> { report("A,\"\0", 2024, 5, 14, 2, 1) } << utcTime
+        // A comma alone: the CRC error row of transactions().
+        QTest::newRow("firmware id in Latin-1 with a quote, no comma, a zero byte: UTF-8, quoted")
+            << QVector<PersistentValues> { report("\xc4\"\0\xdf", 2024, 5, 14, 2, 1) } << utcTime
             << readingEvent << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                  "\"A,\"\"\uFFFD__2024-05-14\",1,\n";
-        QTest::newRow("firmware id in Latin-1 comes out as UTF-8")
-            << QVector<PersistentValues> { report("\xc4\xd6\xdc\xdf", 2024, 5, 14, 2, 1) }
-            << utcTime << readingEvent << reading() << QString()
-            << t
-                + "reading,23.456,0,45.5,1,12345678,,10.87,50.25,8.125,9.5,15.75,2,"
-                  "ÄÖÜß__2024-05-14,1,\n";
+            << measured + "," + calculated + "\"Ä\"\"\uFFFDß__2024-05-14\",1,\n";
 
         const QString noValues = QString(",").repeated(12);
         QTest::newRow("recording started, nothing reported yet")

@@ -1,6 +1,5 @@
-// The simulator's answers, framing, psychrometrics and faults; its server read by the tool's
-// master.
-#include "modbusmasterthread.h"
+// The simulator's answers, framing, psychrometrics and faults.
+#include "modbusprotocol.h"
 #include "psychrometrics.h"
 #include "simulatorserver.h"
 
@@ -153,23 +152,6 @@ private slots:
             QCOMPARE(line(replay.apply(answer)), got); // the seed replays the faults
         }
         QCOMPARE(line(injector.apply({})), QString()); // faults only spoil answers
-    }
-
-    void toolTransactionOnAPseudoTerminal()
-    {
-        SimulatorServer server { TransmitterSettings() };
-        QVERIFY(server.start());
-        ModbusMasterThread master;
-        master.setPortName(server.portPath());
-        QStringList got; // filled through queued links into this thread, as the window is
-        connect(&master, &ModbusMasterThread::firmware, this, [&](QString id, int y, int m, int d) {
-            got << QString("%1 %2-%3-%4").arg(id).arg(y).arg(m).arg(d);
-        });
-        connect(&master, &ModbusMasterThread::housing, this,
-                [&](int i) { got << QString::number(i); });
-        connect(&master, &QThread::finished, this, [&] { got << "end"; });
-        master.readPersistentRegisters();
-        QTRY_COMPARE_WITH_TIMEOUT(got, (QStringList { "QV30 2024-5-14", "1", "end" }), 10000);
     }
 };
 

@@ -134,13 +134,14 @@ private slots:
     // Good answers only; the median of an even count is the mean of the middle two, to 0.1 ms.
     void roundTrips_data()
     {
-        QTest::addColumn<QVector<double>>("roundTrips"); // -1: a timeout
+        QTest::addColumn<QVector<double>>("roundTrips"); // -1: a timeout, -2: a port failure
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QString>("roundTrip");
         QTest::newRow("none") << QVector<double> { -1 } << "Tx 1 · good 0 · timeouts 1"
                               << "none yet";
-        QTest::newRow("three, unordered, and a timeout")
-            << QVector<double> { 3, -1, 1.04, 2 } << "Tx 4 · good 3 · timeouts 1 · RT 2.0 ms"
+        QTest::newRow("three, unordered, a timeout and a port failure")
+            << QVector<double> { 3, -1, 1.04, -2, 2 }
+            << "Tx 5 · good 3 · timeouts 1 · port failures 1 · RT 2.0 ms"
             << "last 2.0 ms, median 2.0 ms, maximum 3.0 ms";
         QTest::newRow("four: the middle two")
             << QVector<double> { 10, 1, 2.96, 2 } << "Tx 4 · good 4 · RT 2.5 ms"
@@ -151,16 +152,20 @@ private slots:
     {
         QFETCH(QVector<double>, roundTrips);
         S statistics;
-        for (const double ms : roundTrips) // a write echo is a good answer
-            statistics.add(transaction(writeParityOdd, ms < 0 ? "" : "ff0600c90002", ms));
+        for (const double ms : roundTrips) { // a write echo is a good answer
+            const char *answer = ms == -2 ? "port" : ms < 0 ? "" : "ff0600c90002";
+            statistics.add(transaction(writeParityOdd, answer, ms));
+        }
         QTEST(statistics.summary(), "summary");
         QTEST(statistics.roundTripText(), "roundTrip");
         QSignalSpy changed(&statistics, &S::changed);
         statistics.reset();
         QCOMPARE(changed.count(), 1);
+        statistics.add(transaction(writeParityOdd, "ff0600c90002", 7)); // nothing before counts
         QCOMPARE(statistics.details(),
-                 "Transactions: 0, Good answers: 0, No answer: 0, CRC errors: 0, Exceptions: 0, "
-                 "Other answers: 0, Port failures: 0; round trip of good answers: none yet");
+                 "Transactions: 1, Good answers: 1, No answer: 0, CRC errors: 0, Exceptions: 0, "
+                 "Other answers: 0, Port failures: 0; round trip of good answers: last 7.0 ms, "
+                 "median 7.0 ms, maximum 7.0 ms");
     }
 
     // The tool's exchange against the simulator under one fault at a time (1 in 2 answers), then

@@ -1,4 +1,5 @@
 // The Trend window opened offscreen on a store with two hours of samples.
+#include "modbustransaction.h"
 #include "trendstore.h"
 #include "trendwindow.h"
 
@@ -34,6 +35,7 @@ class tst_TrendWindow : public QObject
 private:
     TrendStore store;
     qint64 end = 0;
+    qint64 latest = 0; // of the readings so far
     QScopedPointer<TrendWindow> window;
 
     QLineSeries *line(TrendQuantity quantity) const
@@ -50,6 +52,20 @@ private:
     {
         return window->findChild<QCheckBox *>(QString("checkBox_") + name);
     }
+    // As polling reports them: firmware of that date, then a reading one period after the last.
+    void read(int year, int month, int day)
+    {
+        ModbusTransaction t;
+        t.judgement.kind = ModbusProtocol::ResponseKind::PersistentBlock;
+        t.judgement.persistentValues.year = year;
+        t.judgement.persistentValues.month = month;
+        t.judgement.persistentValues.day = day;
+        store.transaction(t);
+        t.judgement.kind = ModbusProtocol::ResponseKind::VolatileBlock;
+        t.judgement.volatileValues = values(24);
+        t.sentAt = QDateTime::fromMSecsSinceEpoch(latest += period);
+        store.transaction(t);
+    }
 
 private slots:
     void initTestCase()
@@ -58,7 +74,7 @@ private slots:
         end = QDateTime::currentMSecsSinceEpoch();
         for (qint64 t = end - 2 * 3600 * 1000; t <= end; t += period)
             store.addReading(t, values(21.0f + float(t % 7) / 10), false);
-        store.addReading(end, values(23.456f), false);
+        store.addReading(latest = end, values(23.456f), false);
         window.reset(new TrendWindow(&store));
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.data()));
@@ -106,11 +122,17 @@ private slots:
         const int humidity = window->drawnPoints(TrendQuantity::RelativeHumidity);
         QVERIFY2(share > 0 ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
                  qPrintable(QString::number(humidity)));
+        // The value axis takes in every drawn reading, the highest too.
+        const auto *axis =
+            static_cast<QValueAxis *>(line(TrendQuantity::Temperature)->attachedAxes()[1]);
+        for (const QPointF &p : line(TrendQuantity::Temperature)->pointsVector())
+            QVERIFY2(p.y() >= axis->min() && p.y() <= axis->max(),
+                     qPrintable(QString::number(axis->max())));
     }
 
     void calculatedValuesFollowTheFirmware()
     {
-        store.addReading(end + period, values(24), true);
+        read(2024, 5, 14);
         QVERIFY(box("dewPoint")->isEnabled() && box("enthalpy")->isEnabled());
         QCOMPARE(shown("dewPoint"), "10.5");
         QCOMPARE(shown("wetBulb"), "15.25");
@@ -118,9 +140,12 @@ private slots:
         QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 0);  // not switched on
         box("wetBulb")->click();
         QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 1);
-        store.addReading(end + 2 * period, values(24), false);
+        read(2014, 2, 18);
         QVERIFY(!box("wetBulb")->isEnabled() && box("wetBulb")->isChecked());
         QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 0);
+        QCOMPARE(shown("wetBulb"), "---");
+        read(2024, 5, 14);
+        read(2127, 15, 31); // legacy
         QCOMPARE(shown("wetBulb"), "---");
     }
 
@@ -130,13 +155,12 @@ private slots:
         pause->click();
         QCOMPARE(pause->text(), "&Resume");
         const QVector<QPointF> before = line(TrendQuantity::Temperature)->pointsVector();
-        store.addReading(end + 3 * period, values(-5.5f), false);
+        store.addReading(latest += period, values(-5.5f), false);
         QCOMPARE(shown("temperature"), "-5.5"); // the legend goes on
         QCOMPARE(line(TrendQuantity::Temperature)->pointsVector(), before);
         pause->click();
         QCOMPARE(pause->text(), "&Pause");
-        QCOMPARE(line(TrendQuantity::Temperature)->points().last(),
-                 QPointF(end + 3 * period, -5.5));
+        QCOMPARE(line(TrendQuantity::Temperature)->points().last(), QPointF(latest, -5.5));
     }
 
     void saveImage_data()

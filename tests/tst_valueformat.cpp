@@ -34,8 +34,6 @@ private slots:
         QFETCH(QString, text);
         QCOMPARE(ValueFormat::decimal(value), text);
     }
-
-    void integer() { QCOMPARE(ValueFormat::integer(-1234567), "-1234567"); } // no separators
 };
 
 QTEST_GUILESS_MAIN(tst_ValueFormat)
