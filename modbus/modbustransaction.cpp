@@ -98,26 +98,6 @@ QString portErrorMeaning(int code, const QString &path)
     }
 }
 
-// A port that went away (an adapter pulled out, a pseudo-terminal whose other end closed) fails
-// every read and write at once: that is the port's failure, not a silent transmitter.
-void judgeLostPort(const QSerialPort &port, ModbusTransaction *t)
-{
-    const QSerialPort::SerialPortError code = port.error();
-    if (code != QSerialPort::ResourceError && code != QSerialPort::ReadError
-        && code != QSerialPort::WriteError)
-        return;
-    // The read or write that failed is the symptom; a path that is gone is the cause.
-    const QString path = port.portName(); // "ttyUSB0" for a port under /dev
-    const bool gone =
-        !QFile::exists(path.startsWith(QLatin1Char('/')) ? path : QLatin1String("/dev/") + path);
-    t->judgement = ModbusProtocol::Judgement();
-    t->judgement.kind = ModbusProtocol::ResponseKind::PortFailure;
-    t->judgement.portFailure =
-        tr("Lost port %1, error code %2: %3")
-            .arg(path, QString::number(code),
-                 portErrorMeaning(gone ? QSerialPort::ResourceError : code, path));
-}
-
 } // namespace
 
 namespace ModbusLine {
@@ -178,7 +158,6 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
                 port.waitForReadyRead(ms);
         },
         [&port] { return port.readAll(); });
-    judgeLostPort(port, &t);
     return t;
 }
 

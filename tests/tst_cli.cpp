@@ -470,8 +470,8 @@ private slots:
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitCode(), 2);
         const QString err = QString::fromUtf8(process.readAllStandardError());
-        QVERIFY2(QRegularExpression("^quorvel-setup-cli: Lost port [^,]+, error code \\d+: .*; "
-                                    "check the port name")
+        QVERIFY2(QRegularExpression("^quorvel-setup-cli: Lost \\S+: device removed or no longer "
+                                    "available; check the port name")
                      .match(err)
                      .hasMatch(),
                  qPrintable(err));
