@@ -4,6 +4,7 @@
 #include "acceptancewindow.h"
 #include "commissioningrecord.h"
 #include "connectiondialog.h"
+#include "findtransmitterswindow.h"
 #include "firmware.h"
 #include "helpbrowser.h"
 #include "modbusmasterthread.h"
@@ -183,6 +184,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->actionStartRecording, &QAction::triggered, this, &MainWindow::askForRecordFile);
     connect(ui->actionStopRecording, &QAction::triggered, this, &MainWindow::stopRecording);
     connect(ui->actionTrend, &QAction::triggered, this, &MainWindow::showTrend);
+    connect(ui->actionFindTransmitters, &QAction::triggered, this,
+            &MainWindow::showFindTransmitters);
 
     // Tools > Acceptance check: usable while connected, which is when a record can be saved.
     // Made when first asked for; from then on it sees every transaction and each connect.
@@ -399,6 +402,13 @@ void MainWindow::noteWrittenSetting(const QByteArray &request)
 
 void MainWindow::startStopPolling()
 {
+    if (ui->comboBox_port->isEnabled() && findWindow && findWindow->isScanning()) {
+        // Requests of the poller would garble the scan's answers, and the other way round.
+        ui->statusBar->showMessage(tr("Find transmitters is scanning the line: cancel it there "
+                                      "first"),
+                                   5000);
+        return;
+    }
     if (ui->comboBox_port->isEnabled()) {
         // The port box is editable: a typed path (a pty, a by-id link) is the current text.
         mbThread->setConnection(connection);
@@ -414,6 +424,7 @@ void MainWindow::startStopPolling()
         ui->statusBar->showMessage(tr("Try to connect"), 3000);
         polling = true;
         showConnection();
+        lineBusyChanged();
         recording->connected(ui->comboBox_port->currentText());
         mbThread->readPersistentRegisters();
     } else {
@@ -558,6 +569,7 @@ void MainWindow::stopPolling()
     ui->actionSaveCommissioningRecord->setEnabled(false);
     recording->disconnected(ui->comboBox_port->currentText());
     ui->comboBox_port->setEnabled(true);
+    lineBusyChanged();
     ui->pushButton_startStop->setText(tr("&Connect"));
     showConnection();
     for (QLabel *label : { ui->label_temperature, ui->label_temperatureAlarm, ui->label_humidity,
@@ -1161,6 +1173,39 @@ void MainWindow::showTraffic()
     trafficWindow->show();
     trafficWindow->raise();
     trafficWindow->activateWindow();
+}
+
+// --- Finding transmitters ----------------------------------------------------------------
+
+void MainWindow::showFindTransmitters()
+{
+    if (!findWindow) {
+        findWindow = new FindTransmittersWindow(this);
+        connect(findWindow, &FindTransmittersWindow::connectRequested, this,
+                [this](const ConnectionSettings &found) {
+                    if (polling || !ui->comboBox_port->isEnabled())
+                        return;
+                    // The unit's way, line and address; the user's time-out and pause stay.
+                    ConnectionSettings settings = connectionSettings();
+                    settings.endpoint = found.endpoint;
+                    settings.line = found.line;
+                    settings.unit = found.unit;
+                    setConnectionSettings(settings);
+                    connectPort();
+                });
+    }
+    findWindow->setPort(ui->comboBox_port->currentText());
+    lineBusyChanged();
+    findWindow->show();
+    findWindow->raise();
+    findWindow->activateWindow();
+}
+
+void MainWindow::lineBusyChanged()
+{
+    // The port box is locked from Connect until the last transaction has ended.
+    if (findWindow)
+        findWindow->setLineBusy(!ui->comboBox_port->isEnabled());
 }
 
 // --- Recording and trend -------------------------------------------------------------------

@@ -18,6 +18,7 @@ class MainWindow;
 }
 QT_END_NAMESPACE
 
+class FindTransmittersWindow;
 class ModbusMasterThread;
 class QComboBox;
 class QKeyEvent;
@@ -28,6 +29,7 @@ class TrafficWindow;
 class RecordSession;
 class TrendStore;
 class TrendWindow;
+struct ConnectionSettings;
 struct ModbusTransaction;
 namespace Firmware {
 enum class FeatureSet;
@@ -99,6 +101,7 @@ private slots:
     void recordingFailed(const QString &text);
     void showRecordingStatus();
     void showTrend();
+    void showFindTransmitters();
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
@@ -142,6 +145,8 @@ private:
     // Sets a selector to its reported item without marking a write.
     void selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text);
     void stopPolling();
+    // Tells the Find transmitters window whether the line is ours.
+    void lineBusyChanged();
     // A permanent status-bar item in the window's own colours.
     QLabel *addStatusItem(const QString &name, const QString &accessibleName);
     // Writes the record of the last reading in a thread of its own; the status bar tells how it
@@ -173,7 +178,8 @@ private:
     RecordSession *recording = nullptr;
     QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
     TrendStore *trendStore = nullptr;
-    TrendWindow *trendWindow = nullptr; // made when first shown
+    TrendWindow *trendWindow = nullptr;           // made when first shown
+    FindTransmittersWindow *findWindow = nullptr; // made when first shown
     // The feature set of the last firmware report; none while idle.
     std::optional<Firmware::FeatureSet> featuresInForce;
 
@@ -208,6 +214,7 @@ private:
 
     friend class tst_MainWindow;
     friend class tst_EndToEnd;
+    friend class tst_FindTransmittersWindow;
 };
 
 #endif // MAINWINDOW_H

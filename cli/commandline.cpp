@@ -50,16 +50,34 @@ namespace {
                                      "How long to wait for an answer, 10 to 10000 ms; the default "
                                      "listens six times 50 ms, as the window does." };
 
+    const OptionText unitListOption { "unit", "LIST",
+                                      "The unit addresses to poll in turn: one address, a list "
+                                      "such as 1,2,5 or a range such as 1-8 (1 to 247); 255 (the "
+                                      "default) alone asks whichever single transmitter is on "
+                                      "the line." };
+    const OptionText intervalOption { "interval", "SECONDS",
+                                      "Start a cycle over all units every SECONDS, 1 to 86400 "
+                                      "(default 10); a cycle that takes longer is followed at "
+                                      "once by the next." };
+
     // The options every command takes to reach its transmitter.
-    QVector<OptionText> withConnection(QVector<OptionText> options)
+    QVector<OptionText> withConnection(QVector<OptionText> options,
+                                       const OptionText &unit = unitOption)
     {
         options.insert(1, timeoutOption);
-        options.insert(1, unitOption);
+        options.insert(1, unit);
         options.insert(1, lineOption);
         return options;
     }
 
+    const OptionText scanTimeoutOption {
+        "timeout", "MS",
+        "How long each address is given to start its answer, 10 to 1000 ms (default 20: a "
+        "transmitter answers within 20 ms; a longer wait slows every silent address)."
+    };
+
     const char connectionSynopsis[] = "--port ENDPOINT [--line L] [--unit N] [--timeout MS]";
+    const char unitListSynopsis[] = "--port ENDPOINT [--line L] [--unit LIST] [--timeout MS]";
 
     const QVector<CommandText> &commands()
     {
@@ -100,17 +118,23 @@ namespace {
                     { "record", "FILE",
                       "After a verified change, write the commissioning record with the values "
                       "before and after to FILE." } }) },
-            { "monitor", "Poll like the window and print one line per reading.",
-              QString(connectionSynopsis) + " [--count N] [--format text|csv]",
-              "Reads the persistent and the volatile block in turn, with the window's pause of "
-              "one second before every read but the first, and prints one line for every "
-              "volatile read, until Ctrl+C or N readings. Ctrl+C ends the program after the "
-              "transaction in flight, with exit code 0.",
+            { "monitor", "Poll one or several units and print one line per unit and cycle.",
+              QString(unitListSynopsis) + " [--interval SECONDS] [--count N] [--format text|csv]",
+              "Polls the units in turn: each unit's persistent block at the start and then every "
+              "tenth cycle, its volatile block every cycle, one try each and the requests a "
+              "frame gap apart. Prints one line per unit and cycle with the unit's address, "
+              "until Ctrl+C or N cycles. A unit that does not answer gives an error line (an "
+              "error row in csv) and polling goes on; a lost port ends the program with exit "
+              "code 2. Ctrl+C ends the program after the transaction in flight, with exit code "
+              "0.",
               withConnection(
                   { portOption,
-                    { "count", "N", "Stop after N readings (the default runs until Ctrl+C)." },
+                    intervalOption,
+                    { "count", "N", "Stop after N cycles (the default runs until Ctrl+C)." },
                     { "format", "FORMAT",
-                      "text (the default) or csv (a header, then one row each)." } }) },
+                      "text (the default) or csv (the recording's columns: a header, then one "
+                      "row per unit and cycle, an error row for a unit that missed it)." } },
+                  unitListOption) },
             { "record", "Read both blocks once and write the commissioning record.",
               QString(connectionSynopsis) + " --output FILE [--overwrite]",
               "Reads both blocks once and writes the commissioning record to FILE: one JSON "
@@ -165,6 +189,66 @@ namespace {
                     { "report", "FILE",
                       "Also write the report as a one-page PDF (A4, or Letter "
                       "where the locale measures in US units)." } }) },
+            { "publish", "Poll units and publish their readings to an MQTT broker.",
+              QString(unitListSynopsis)
+                  + " --broker URL [--topic-prefix PREFIX] [--ha-discovery [PREFIX]] "
+                    "[--interval SECONDS] [--client-id ID] [--credentials FILE] [--cafile FILE]",
+              "Polls the units as monitor does and publishes each reading as one JSON object "
+              "to PREFIX/SERIAL/state (QoS 1), where SERIAL is the probe's serial number; "
+              "PREFIX/SERIAL/availability holds online or offline (retained; offline after three "
+              "missed cycles) and PREFIX/publisher/ID/availability this program's own state, "
+              "offline by its last will when it dies. Readings made while the broker is away are "
+              "kept (at most 10,000 messages) and delivered in order once it is back; a lost "
+              "port is opened again every 5 seconds. It only reads from the transmitters and "
+              "subscribes to nothing. SIGINT or SIGTERM marks everything offline and ends the "
+              "program with exit code 0.",
+              withConnection(
+                  { portOption,
+                    intervalOption,
+                    { "broker", "URL",
+                      "mqtt://HOST[:PORT] (port 1883 unless given) or mqtts://HOST[:PORT] for "
+                      "TLS (port 8883 unless given)." },
+                    { "topic-prefix", "PREFIX", "The first level of every topic (quorvel)." },
+                    { "ha-discovery", "PREFIX",
+                      "Publish retained discovery configs for every value under PREFIX "
+                      "(homeassistant when PREFIX is left out)." },
+                    { "client-id", "ID",
+                      "The MQTT client identifier (the host name and the port's name)." },
+                    { "credentials", "FILE",
+                      "The user name on the first line and the password on the second; refused "
+                      "when anyone but its owner may read it. There is no password option." },
+                    { "cafile", "FILE",
+                      "The certificate authority that the broker's certificate must be signed "
+                      "by (mqtts: the system's authorities unless given)." } },
+                  unitListOption) },
+            { "scan",
+              "Find the transmitters on a line: their addresses and line settings.",
+              "--port ENDPOINT [--lone] [--line L | --all-lines] [--units FIRST-LAST] "
+              "[--timeout MS] [--format text|json|csv]",
+              "Reads the persistent block at each address from FIRST to LAST (1 to 247 unless "
+              "given) at one line setting, or with --all-lines at each of the 42 settings the "
+              "transmitter can have: there address 255, which every transmitter answers, is "
+              "asked first at each setting, and the addresses are walked only where something "
+              "answered. --lone looks for a single transmitter at unknown settings instead: it "
+              "asks address 255 at each setting, the most common first, and stops at the first "
+              "that answers. For each transmitter found it prints the address, the line "
+              "settings, the firmware, the housing code, the serial numbers and the temperature "
+              "and humidity, and flags two or more units that answer at one address. A late "
+              "answer is never taken for the next address's. A progress line goes to standard "
+              "error when it is a terminal. Ctrl+C ends the scan after the request in flight and "
+              "prints what was found so far. Exit code 0 when a transmitter answered, 3 when none "
+              "did.",
+              { portOption,
+                { "lone", nullptr,
+                  "Look for one transmitter alone on the line, at whichever of the 42 settings "
+                  "it answers." },
+                { "line", "L", "The line setting to scan at, as 19200-8N1 (the default)." },
+                { "all-lines", nullptr, "Scan at each of the 42 line settings." },
+                { "units", "FIRST-LAST", "The address range, within 1-247 (default 1-247)." },
+                scanTimeoutOption,
+                { "format", "FORMAT",
+                  "text (the default), json (one JSON array, one object per transmitter) or csv "
+                  "(a header and one row per transmitter)." } } },
         };
         return table;
     }
@@ -189,11 +273,14 @@ namespace {
             { PortFailure, "The port cannot be opened or set up." },
             { NoValidAnswer,
               "No valid answer after three tries (timeout, CRC error, answer of the wrong "
-              "length)." },
+              "length); for scan: no transmitter answered." },
             { Refused,
               "Refused by the transmitter (an exception answer) or by the feature set of its "
               "firmware; in the latter case nothing was written." },
             { ReadBackDifferent, "Written, but the transmitter read back a different value." },
+            { BrokerRefused,
+              "publish: the broker refused the connection at start (bad credentials, not "
+              "authorised, certificate not trusted)." },
             { Stopped, "Stopped by Ctrl+C or SIGTERM before every write was made." },
             { OutsideTolerance,
               "check: the transmitter reads outside the tolerance of the reference, or its "
@@ -307,6 +394,12 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     };
 
     QStringList rest = arguments;
+    // --ha-discovery takes its prefix only when one follows it.
+    for (int i = 0; i < rest.size(); ++i) {
+        if (rest[i] == QLatin1String("--ha-discovery")
+            && (i + 1 == rest.size() || rest[i + 1].startsWith(QLatin1Char('-'))))
+            rest[i] = QStringLiteral("--ha-discovery=homeassistant");
+    }
     // The options that stand before any command, as in "quorvel-setup-cli --help".
     while (!rest.isEmpty() && rest.first().startsWith(QLatin1Char('-'))) {
         const QString option = rest.takeFirst();
@@ -322,14 +415,16 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
     if (rest.isEmpty()) {
         if (request->help || request->version || !request->manPageFile.isEmpty())
             return true;
-        return fail(QStringLiteral("no command given: read, set, monitor, record or check"));
+        return fail(
+            QStringLiteral("no command given: read, set, monitor, record, check, scan or publish"));
     }
 
     request->command = rest.takeFirst();
     const CommandText *command = findCommand(request->command);
     if (!command)
-        return fail(QStringLiteral("unknown command %1: read, set, monitor, record or check")
-                        .arg(request->command));
+        return fail(
+            QStringLiteral("unknown command %1: read, set, monitor, record, check, scan or publish")
+                .arg(request->command));
 
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -398,12 +493,46 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         return fail(QStringLiteral("--port: %1").arg(why));
     if (isSet("line") && !LineSettings::parse(value("line"), &connection.line, &why))
         return fail(QStringLiteral("--line: %1").arg(why));
-    if (isSet("unit") && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why))
+    const bool severalUnits = request->command == QLatin1String("monitor")
+        || request->command == QLatin1String("publish");
+    if (severalUnits) {
+        if (isSet("unit")
+            && !ConnectionSettings::parseUnitList(value("unit"), &request->units, &why))
+            return fail(QStringLiteral("--unit: %1").arg(why));
+        connection.unit = request->units.first();
+        if (isSet("interval") && !number("interval", 1, 86400, &request->intervalSeconds))
+            return false;
+    } else if (isSet("unit")
+               && !ConnectionSettings::parseUnit(value("unit"), &connection.unit, &why)) {
         return fail(QStringLiteral("--unit: %1").arg(why));
-    if (isSet("timeout")
-        && !number("timeout", ConnectionSettings::minimumTimeoutMs,
-                   ConnectionSettings::maximumTimeoutMs, &connection.responseTimeoutMs))
+    }
+    if (request->command == QLatin1String("scan")) {
+        request->lone = isSet("lone");
+        request->allLines = isSet("all-lines");
+        if (request->lone && (isSet("line") || request->allLines || isSet("units")))
+            return fail(QStringLiteral("--lone tries every line setting at address 255: it takes "
+                                       "no --line, --all-lines or --units"));
+        if (request->allLines && isSet("line"))
+            return fail(QStringLiteral("--line and --all-lines exclude each other"));
+        if (isSet("units")) {
+            static const QRegularExpression form(QStringLiteral("^(\\d+)-(\\d+)$"));
+            const QRegularExpressionMatch m = form.match(value("units"));
+            request->firstUnit = m.captured(1).toInt();
+            request->lastUnit = m.captured(2).toInt();
+            if (!m.hasMatch() || request->firstUnit < ConnectionSettings::firstUnit
+                || request->lastUnit > ConnectionSettings::lastUnit
+                || request->firstUnit > request->lastUnit)
+                return fail(QStringLiteral("--units takes FIRST-LAST within 1-247, such as "
+                                           "1-30, not \"%1\"")
+                                .arg(value("units")));
+        }
+        if (isSet("timeout") && !number("timeout", 10, 1000, &request->scanTimeoutMs))
+            return false;
+    } else if (isSet("timeout")
+               && !number("timeout", ConnectionSettings::minimumTimeoutMs,
+                          ConnectionSettings::maximumTimeoutMs, &connection.responseTimeoutMs)) {
         return false;
+    }
 
     if (isSet("format")) {
         const QStringList formats = request->command == QLatin1String("monitor")
@@ -472,6 +601,34 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         check.referenceInstrument = value("reference-instrument");
         check.referenceSerial = value("reference-serial");
         check.report = value("report");
+    }
+
+    if (request->command == QLatin1String("publish")) {
+        request->broker = value("broker");
+        if (request->broker.isEmpty())
+            return fail(QStringLiteral("publish needs --broker mqtt://HOST[:PORT]"));
+        static const QRegularExpression url(
+            QStringLiteral("^mqtts?://(\\[[0-9A-Fa-f:.]+\\]|[^:/\\[\\]]+)(:[0-9]{1,5})?$"));
+        if (!url.match(request->broker).hasMatch())
+            return fail(QStringLiteral("--broker takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT], "
+                                       "not \"%1\"")
+                            .arg(request->broker));
+        if (isSet("topic-prefix"))
+            request->topicPrefix = value("topic-prefix");
+        request->discoveryPrefix = value("ha-discovery");
+        const QString *levels[] = { &request->topicPrefix, &request->discoveryPrefix };
+        for (const QString *level : levels) {
+            if (level->contains(QLatin1Char('+')) || level->contains(QLatin1Char('#'))
+                || level->startsWith(QLatin1Char('/')) || level->endsWith(QLatin1Char('/')))
+                return fail(QStringLiteral("a topic prefix takes no +, # or leading or trailing "
+                                           "/, not \"%1\"")
+                                .arg(*level));
+        }
+        if (request->topicPrefix.isEmpty())
+            return fail(QStringLiteral("--topic-prefix must not be empty"));
+        request->clientId = value("client-id");
+        request->credentials = value("credentials");
+        request->caFile = value("cafile");
     }
 
     if (request->command == QLatin1String("set")) {

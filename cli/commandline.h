@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // The command line of quorvel-setup-cli: its subcommands, their options, the exit codes and the
 // texts that --help prints and the man page is made from, so the two can never disagree.
@@ -19,8 +20,9 @@ enum ExitCode {
     NoValidAnswer = 3,
     Refused = 4,
     ReadBackDifferent = 5,
-    Stopped = 6,
+    BrokerRefused = 6,
     OutsideTolerance = 7,
+    Stopped = 8,
 };
 
 // check: one point against the reference, and what the record and the report say besides.
@@ -41,8 +43,9 @@ struct CheckRequest
 // Whether the transmitter accepts them is the subcommand's business.
 struct Request
 {
-    QString command; // "read", "set", "monitor", "record", "check"; empty with --help or --version
-                     // alone
+    // "read", "set", "monitor", "record", "check", "scan", "publish"; empty with --help or
+    // --version alone
+    QString command;
     bool help = false;
     bool version = false;
     QString port;
@@ -56,6 +59,21 @@ struct Request
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
     bool overwrite = false; // record: an existing --output file may be replaced
+    // monitor and publish: the units in turn, a cycle every interval.
+    QVector<int> units { ConnectionSettings::anyUnit };
+    int intervalSeconds = 10;
+    // publish
+    QString broker; // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    QString topicPrefix = QStringLiteral("quorvel");
+    QString discoveryPrefix; // empty: no discovery configs
+    QString clientId;        // empty: host name and port
+    QString credentials;     // file with the user and the password
+    QString caFile;
+    bool lone = false;     // scan: one unit at address 255, each line setting in turn
+    bool allLines = false; // scan: the bus at each of the 42 line settings
+    int firstUnit = ConnectionSettings::firstUnit; // scan: --units FIRST-LAST
+    int lastUnit = ConnectionSettings::lastUnit;
+    int scanTimeoutMs = 20; // scan: per address
     CheckRequest check;
     QString manPageFile; // hidden: the build writes the man page with it
 };

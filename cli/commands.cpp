@@ -330,63 +330,6 @@ namespace {
         return writeRecord(record(request, reading), request.output);
     }
 
-    int monitor(const Request &request, Transmitter &transmitter)
-    {
-        using namespace ModbusProtocol;
-        Commissioning::Reading reading;
-        bool persistentNext = true;
-        int lines = 0;
-        const bool csv = request.format == QLatin1String("csv");
-        if (csv && !print(Commissioning::csvHeader()))
-            return Success; // the caller reports the output's failure
-        // As the window polls: the blocks in turn, one try each, a second's pause before each
-        // read but the first, which the window spends on its own start. A missed answer is a
-        // line of its own and polling goes on; only a lost port ends it.
-        for (bool first = true; request.count == 0 || lines < request.count; first = false) {
-            if (!first && !pauseUnlessStopped(1000))
-                break;
-            const QByteArray frame = persistentNext
-                ? readHoldingRegistersFrame(persistentFirstRegister, persistentRegisterCount)
-                : readHoldingRegistersFrame(volatileFirstRegister, volatileRegisterCount);
-            const ModbusTransaction t = transmitter.once(frame);
-            const QDateTime now = QDateTime::currentDateTime();
-            QString line;
-            switch (t.judgement.kind) {
-            case ResponseKind::PortFailure:
-                return failure(PortFailure, t.judgement.portFailure, QLatin1String(portCheck));
-            case ResponseKind::PersistentBlock:
-                reading.persistent = t.judgement.persistentValues;
-                break;
-            case ResponseKind::VolatileBlock:
-                reading.values = t.judgement.volatileValues;
-                line = csv ? Commissioning::csvRow(reading, now)
-                           : Commissioning::monitorLine(reading, now);
-                break;
-            default:
-                // A row of the time alone keeps a table's columns; the reason goes to stderr.
-                line = csv ? RecordFormat::timeText(now)
-                        + QString(Commissioning::csvHeader().count(QLatin1Char(',')),
-                                  QLatin1Char(','))
-                           : QStringLiteral("%1, no reading: %2 (%3)")
-                                 .arg(RecordFormat::timeText(now), statusText(t.judgement, frame),
-                                      describeRequest(frame));
-                if (csv)
-                    std::fprintf(stderr, "quorvel-setup-cli: %s (%s)\n",
-                                 qPrintable(statusText(t.judgement, frame)),
-                                 qPrintable(describeRequest(frame)));
-            }
-            if (!line.isEmpty()) {
-                if (!print(line))
-                    return Success; // the caller reports the output's failure
-                ++lines;
-            }
-            persistentNext = !persistentNext;
-            if (stopRequested)
-                break;
-        }
-        return Success;
-    }
-
     // One point of the acceptance check: volatile reads a second apart until the point is done.
     int check(const Request &request, Transmitter &transmitter)
     {
@@ -585,6 +528,8 @@ namespace {
     {
         if (const int code = checkRecordFile(request))
             return code;
+        if (request.command == QLatin1String("scan"))
+            return scan(request);
         Transmitter transmitter(request.connection);
         if (const int code = transmitter.open())
             return code;
@@ -592,14 +537,17 @@ namespace {
             return read(request, transmitter);
         if (request.command == QLatin1String("set"))
             return set(request, transmitter);
-        if (request.command == QLatin1String("monitor"))
-            return monitor(request, transmitter);
         if (request.command == QLatin1String("check"))
             return check(request, transmitter);
         return recordCommand(request, transmitter);
     }
 
 } // namespace
+
+bool stopping()
+{
+    return stopRequested;
+}
 
 int run(const Request &request)
 {

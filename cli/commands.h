@@ -11,8 +11,13 @@ namespace Commands {
 // asked for, and each failure as one line on stderr.
 int run(const CommandLine::Request &request);
 
-// Monitor ends after the transaction in flight once this is set (by the SIGINT handler).
+// Monitor and scan end after the transaction in flight once this is set (by the SIGINT
+// handler).
 void requestStop();
+bool stopping();
+
+// Finds the transmitters on a line (cli/scancommand.cpp).
+int scan(const CommandLine::Request &request);
 
 } // namespace Commands
 

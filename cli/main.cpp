@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "commands.h"
+#include "fieldcommands.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,6 +14,7 @@ namespace {
 void stopOnSignal(int)
 {
     Commands::requestStop();
+    FieldCommands::stop.request();
 }
 
 } // namespace
@@ -53,11 +55,18 @@ int main(int argc, char *argv[])
     struct sigaction action = {};
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
-    if (request.command == QLatin1String("monitor") || request.command == QLatin1String("set")) {
+    const bool polls = request.command == QLatin1String("monitor")
+        || request.command == QLatin1String("scan") || request.command == QLatin1String("publish")
+        || request.command == QLatin1String("set");
+    if (polls) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
     // A closed pipe on standard output is a write error to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+    if (request.command == QLatin1String("monitor"))
+        return FieldCommands::monitor(request);
+    if (request.command == QLatin1String("publish"))
+        return FieldCommands::publish(request);
     return Commands::run(request);
 }

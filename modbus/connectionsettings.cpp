@@ -202,3 +202,37 @@ QString ConnectionSettings::unitText(int unit)
 {
     return unit == anyUnit ? tr("any") : QString::number(unit);
 }
+
+bool ConnectionSettings::parseUnitList(const QString &text, QVector<int> *units, QString *error)
+{
+    units->clear();
+    int single = 0;
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('-'))
+        && parseUnit(text, &single, error)) {
+        units->append(single);
+        return true;
+    }
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QStringList ends = part.split(QLatin1Char('-'));
+        bool okFirst = false, okLast = ends.size() == 1;
+        const int first = ends.first().trimmed().toInt(&okFirst);
+        const int last = ends.size() == 2 ? ends.last().trimmed().toInt(&okLast) : first;
+        if (ends.size() > 2 || !okFirst || !okLast || first < firstUnit || last > lastUnit
+            || first > last) {
+            if (error)
+                *error = tr("\"%1\" is not a unit address from 1 to 247 or a range such as "
+                            "1-8")
+                             .arg(part);
+            return false;
+        }
+        for (int unit = first; unit <= last; ++unit) {
+            if (units->contains(unit)) {
+                if (error)
+                    *error = tr("unit address %1 is given twice").arg(unit);
+                return false;
+            }
+            units->append(unit);
+        }
+    }
+    return true;
+}

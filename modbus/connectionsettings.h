@@ -3,6 +3,7 @@
 
 #include <QList>
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
 
 // How the tool reaches a transmitter: where (the endpoint), at which line settings, which unit
@@ -94,6 +95,9 @@ struct ConnectionSettings
     // "17" or "any"; false with *error in words for anything else.
     static bool parseUnit(const QString &text, int *unit, QString *error = nullptr);
     static QString unitText(int unit);
+    // "1,2,5", "1-8" or a mix, each address once, in the order given; a single "255" or "any"
+    // on its own. False with *error in words for anything else.
+    static bool parseUnitList(const QString &text, QVector<int> *units, QString *error = nullptr);
 };
 
 #endif // CONNECTIONSETTINGS_H

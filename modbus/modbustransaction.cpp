@@ -19,6 +19,7 @@ QString tr(const char *text)
 struct LineStep
 {
     bool (*apply)(QSerialPort &, const LineSettings &);
+    bool (*holds)(const QSerialPort &, const LineSettings &);
     QString (*describe)(const LineSettings &);
     const char *trace;
 };
@@ -40,11 +41,19 @@ const LineStep lineSteps[] = {
     { [](QSerialPort &p, const LineSettings &l) {
          return p.setBaudRate(l.baudRate, QSerialPort::AllDirections);
      },
+      [](const QSerialPort &p, const LineSettings &l) {
+          return p.baudRate(QSerialPort::Input) == l.baudRate
+              && p.baudRate(QSerialPort::Output) == l.baudRate;
+      },
       [](const LineSettings &l) { return tr("baud rate %1 baud").arg(l.baudRate); },
       "run(): baud rate error, exit" },
     { [](QSerialPort &p, const LineSettings &) { return p.setDataBits(QSerialPort::Data8); },
+      [](const QSerialPort &p, const LineSettings &) { return p.dataBits() == QSerialPort::Data8; },
       [](const LineSettings &) { return tr("8 data bits"); }, "run(): data bits error, exit" },
     { [](QSerialPort &p, const LineSettings &l) { return p.setParity(serialParity(l.parity)); },
+      [](const QSerialPort &p, const LineSettings &l) {
+          return p.parity() == serialParity(l.parity);
+      },
       [](const LineSettings &l) {
           return l.parity == LineSettings::Parity::None ? tr("no parity")
               : l.parity == LineSettings::Parity::Even  ? tr("even parity")
@@ -54,11 +63,17 @@ const LineStep lineSteps[] = {
     { [](QSerialPort &p, const LineSettings &l) {
          return p.setStopBits(l.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
      },
+      [](const QSerialPort &p, const LineSettings &l) {
+          return p.stopBits() == (l.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+      },
       [](const LineSettings &l) { return l.stopBits == 2 ? tr("2 stop bits") : tr("1 stop bit"); },
       "run(): stop bits error, exit" },
     { [](QSerialPort &p, const LineSettings &) {
          return p.setFlowControl(QSerialPort::NoFlowControl);
      },
+      [](const QSerialPort &p, const LineSettings &) {
+          return p.flowControl() == QSerialPort::NoFlowControl;
+      },
       [](const LineSettings &) { return tr("no flow control"); },
       "run(): flow control error, exit" },
 };
@@ -116,10 +131,15 @@ bool open(QSerialPort &port, const QString &name, QString *failureText, const ch
         return false;
     };
     port.setPortName(name);
+    // Settings made before open() go to the device in one call. Set again one by one on the open
+    // port, a pseudo-terminal refuses even parity (its stored flags never hold it), so each is
+    // only checked afterwards and set again where the driver did not take it.
+    for (const LineStep &step : lineSteps)
+        step.apply(port, line);
     if (!port.open(QIODevice::ReadWrite))
         return fail(tr("Can't open %1, error code %2"), "run(): open error, exit");
     for (const LineStep &step : lineSteps) {
-        if (!step.apply(port, line))
+        if (!step.holds(port, line) && !step.apply(port, line))
             return fail(tr("Can't set %1 to port %3, error code %4")
                             .arg(step.describe(line), QStringLiteral("%1"), QStringLiteral("%2")),
                         step.trace);

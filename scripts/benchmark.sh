@@ -9,6 +9,10 @@
 # same CPU window with the tool recording (--record) and its Trend window open, and the Trend
 # window over 7 days of samples fed fast (bench_trend): redraw time and resident memory. A last
 # table follows: the same polling with the bus traffic window open on a full list of 10,000 rows.
+# Then the scan figures (scripts/bench/scan.sh, which also runs alone): finding transmitters on
+# the simulator against the floor of a silent address and against mbpoll; and last the publisher
+# (quorvel-setup-cli publish to a mosquitto started here) beside mbpoll polling the same units at
+# the same rate.
 # BUILD_DIR selects the build tree (default: build-perf/ in the repository, configured as a
 # Release build when it does not exist yet); BENCH_MAP_RUNS the number of starts whose
 # time-to-map median is taken (default 5). Runs everything inside its own virtual X display.
@@ -43,7 +47,8 @@ if [ -z "${BENCH_ON_XVFB:-}" ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi
-    cmake --build "$build" --target quorvel-setup quorvel-transmitter-sim bench_trend -j2 >/dev/null
+    cmake --build "$build" --target quorvel-setup quorvel-setup-cli quorvel-transmitter-sim bench_trend -j2 \
+        >/dev/null
     # Start over inside a fresh virtual display; the rest of the script runs there.
     export BENCH_ON_XVFB=1 BUILD_DIR=$build BENCH_MAP_RUNS=$map_runs
     exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$transactions" "$cpu_window"
@@ -363,3 +368,80 @@ cat <<TABLE
 | Peak resident memory (VmHWM) | $(mb "$tool_rss") | $(mb "$traffic_rss") (+$growth_mb MB) | growth ≤ $traffic_rss_growth_target_mb MB | $(verdict "$growth_mb" "$traffic_rss_growth_target_mb") |
 | Resident memory over the CPU window, list full | – | $(mb "$traffic_rss_start") → $(mb "$traffic_rss_end") ($drift_mb MB) | flat | – |
 TABLE
+
+# quorvel-setup-cli publish to a broker started here, one cycle a second, against mbpoll reading
+# the volatile block of the same units once a second: CPU per unit and peak resident memory. With
+# a simulator that has several units (--unit), three; else the one it has.
+publish_rss_target_mb=15
+publish_cpu_factor=3
+cli=$build/bin/quorvel-setup-cli
+if ! command -v mosquitto >/dev/null && [ ! -x /usr/sbin/mosquitto ]; then
+    say "no mosquitto: the publisher is not measured"
+    exit 0
+fi
+mosquitto_bin=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+broker_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'user root\nlistener %s 127.0.0.1\nallow_anonymous true\n' "$broker_port" >"$work/mosquitto.conf"
+"$mosquitto_bin" -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+broker_pid=$!
+started+=("$broker_pid")
+if "$simulator" --help | grep -q -- '--unit'; then
+    units=(1 2 3)
+    start_sim_units() {
+        "$simulator" --link "$link" --trace --unit 1 --unit 2 --unit 3 >"$1" 2>&1 &
+        sim_pid=$!
+        started+=("$sim_pid")
+        wait_for 10 lines_at_least "$1" '^Connect to:' 1 || fail "the simulator did not start"
+    }
+else
+    units=(1)
+    start_sim_units() { start_simulator "$1"; }
+fi
+unit_count=${#units[@]}
+unit_list=$(IFS=,; echo "${units[*]}")
+
+say "publisher: units $unit_list, CPU window $cpu_window s"
+start_sim_units "$work/sim-publish.log"
+"$cli" publish --port "$link" --unit "$unit_list" --interval 1 --timeout 100 \
+    --broker "mqtt://127.0.0.1:$broker_port" --ha-discovery 2>"$work/publish.err" &
+publish_pid=$!
+started+=("$publish_pid")
+wait_for 30 lines_at_least "$work/sim-publish.log" ' rx ' $((unit_count * 3)) \
+    || fail "the publisher did not poll: $(tail -n 3 "$work/publish.err")"
+read -r publish_cpu _ < <(cpu_share "$publish_pid")
+publish_rss=$(peak_rss_kib "$publish_pid")
+kill -0 "$publish_pid" 2>/dev/null || fail "the publisher ended: $(tail -n 3 "$work/publish.err")"
+stop "$publish_pid"
+stop "$sim_pid"
+
+say "mbpoll: units $unit_list, CPU window $cpu_window s"
+start_sim_units "$work/sim-mbpoll-units.log"
+mbpoll_addresses=1
+[ "$unit_count" -gt 1 ] && mbpoll_addresses=1:$unit_count
+mbpoll -m rtu -a "$mbpoll_addresses" -b 19200 -d 8 -s 1 -P none -t 4 -r 1 -c 21 -l 1000 "$link" >"$work/mbpoll-units.log" 2>&1 &
+mbpoll_units_pid=$!
+started+=("$mbpoll_units_pid")
+wait_for 30 lines_at_least "$work/sim-mbpoll-units.log" ' rx ' $((unit_count * 2)) \
+    || fail "mbpoll did not poll: $(tail -n 3 "$work/mbpoll-units.log")"
+read -r mbpoll_units_cpu _ < <(cpu_share "$mbpoll_units_pid")
+mbpoll_units_rss=$(peak_rss_kib "$mbpoll_units_pid")
+stop "$mbpoll_units_pid"
+stop "$sim_pid"
+stop "$broker_pid"
+
+per_unit() { awk -v c="$1" -v n="$unit_count" 'BEGIN { printf "%.3f", c / n }'; }
+cpu_limit=$(awk -v m="$(per_unit "$mbpoll_units_cpu")" -v f="$publish_cpu_factor" 'BEGIN { printf "%.3f", m * f }')
+cat <<TABLE
+
+| Figure ($unit_count unit(s), one cycle a second) | quorvel-setup-cli publish | mbpoll | Target | Result |
+| --- | --- | --- | --- | --- |
+| CPU per unit, share of one core over $cpu_window s | $(per_unit "$publish_cpu") % | $(per_unit "$mbpoll_units_cpu") % | ≤ $publish_cpu_factor × mbpoll's ($cpu_limit %) | $(verdict "$(per_unit "$publish_cpu")" "$cpu_limit") |
+| Peak resident memory (VmHWM) | $(mb "$publish_rss") | $(mb "$mbpoll_units_rss") | ≤ $publish_rss_target_mb MB | $(verdict "$(awk -v k="$publish_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$publish_rss_target_mb") |
+TABLE
+=======
+# === Finding transmitters =========================================================================
+say "finding transmitters: three scans and mbpoll over the same line"
+echo
+"$root/scripts/bench/scan.sh" "$build"
+
+# === The publisher beside mbpoll =============================================================

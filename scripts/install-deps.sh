@@ -11,6 +11,7 @@ packages=(
     python3-jsonschema python3-pandas groff-base poppler-utils
     clang-14 clang-format-14 libclang-rt-14-dev llvm-14
     appstream desktop-file-utils dpkg-dev file
+    libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt systemd openssl
 )
 
 missing=()

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Takes a picture of the tool's main window on a virtual X display, connected to the
 # transmitter simulator and showing live values; or, with --trend, of its Trend window after
-# SECONDS of polling.
+# SECONDS of polling; or, with --find, of Find transmitters after a bus scan of three units.
 #   screenshot.sh [OUT.png]                       default: docs/screenshot-main-window.png
 #   screenshot.sh --trend [OUT.png] [SECONDS]     defaults: docs/screenshot-trend.png, 240
+#   screenshot.sh --find [OUT.png]                default: docs/screenshot-find-transmitters.png
 # BUILD_DIR selects the build tree (default: build/ in the repository); the tool is its
 # bin/quorvel-setup. Needs xvfb, x11-utils, xdotool and imagemagick (scripts/install-deps.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 trend=
+find=
 if [ "${1:-}" = --trend ]; then
     trend=${3:-240}
     out=$(realpath -m "${2:-$root/docs/screenshot-trend.png}")
+elif [ "${1:-}" = --find ]; then
+    find=1
+    out=$(realpath -m "${2:-$root/docs/screenshot-find-transmitters.png}")
 else
     out=$(realpath -m "${1:-$root/docs/screenshot-main-window.png}")
 fi
@@ -29,11 +34,17 @@ if [ -z "${SCREENSHOT_ON_XVFB:-}" ]; then
     if [ -n "$trend" ]; then
         exec xvfb-run -a -s "-screen 0 1024x700x24" "$0" --trend "$out" "$trend"
     fi
+    if [ -n "$find" ]; then
+        exec xvfb-run -a -s "-screen 0 1024x700x24" "$0" --find "$out"
+    fi
     exec xvfb-run -a -s "-screen 0 800x700x24" "$0" "$out"
 fi
 
 link=$(mktemp -u /tmp/quorvel-screenshot-XXXXXX)
-"$simulator" --link "$link" --seed 1 >/dev/null &
+units=()
+# Three generations on one line, each at an address of its own, answering 15 ms after a request.
+[ -n "$find" ] && units=(--unit 17 --unit 88:2014-02-18 --unit 203:legacy --turnaround-ms 15)
+"$simulator" --link "$link" --seed 1 "${units[@]}" >/dev/null &
 simulator_pid=$!
 
 # A widgets-only window needs no OpenGL under X.
@@ -63,8 +74,25 @@ height=$(xwininfo -id "$window" | awk '/Height:/ { print $2 }')
 xdotool mousemove --window "$window" 80 $((height - 34)) click 1
 xdotool key --window "$window" ctrl+a
 xdotool type --window "$window" "$link"
-xdotool key --window "$window" alt+c
-if [ -n "$trend" ]; then
+if [ -z "$find" ]; then
+    xdotool key --window "$window" alt+c
+fi
+if [ -n "$find" ]; then
+    # Tools > Find transmitters (Ctrl+F) takes the Port box's text; Start (Alt+S) scans 1-247
+    # at 19200 8N1, about 7 s. Without a window manager the keyboard follows the pointer.
+    xdotool key --window "$window" ctrl+f
+    find_window=
+    for _ in $(seq 100); do
+        find_window=$(xdotool search --onlyvisible --name '^Find transmitters$' | head -n 1) \
+            && [ -n "$find_window" ] && break
+        sleep 0.1
+    done
+    [ -n "$find_window" ] || { echo "screenshot: no Find transmitters window appeared" >&2; exit 1; }
+    xdotool mousemove --window "$find_window" 300 10
+    xdotool key --window "$find_window" alt+s
+    sleep 12
+    window=$find_window
+elif [ -n "$trend" ]; then
     # The readings of a few minutes, then View > Trend (Ctrl+R) on the main window.
     sleep "$trend"
     xdotool key --window "$window" ctrl+r

@@ -66,6 +66,19 @@ quint16 firmwareDate(const QString &text)
     return ModbusProtocol::packFirmwareDate(year, month, day);
 }
 
+bool setFirmwareProfile(TransmitterSettings *settings, const QString &profile)
+{
+    if (profile == QLatin1String("current"))
+        settings->setFirmware(TransmitterSettings::Firmware::Current);
+    else if (profile == QLatin1String("2014-02-18"))
+        settings->setFirmware(TransmitterSettings::Firmware::Feb2014);
+    else if (profile == QLatin1String("legacy"))
+        settings->setFirmware(TransmitterSettings::Firmware::Legacy);
+    else
+        return false;
+    return true;
+}
+
 QString firmwareText(const TransmitterSettings &settings)
 {
     const int month = (settings.firmwareDate >> 5) & 0x0F;
@@ -91,7 +104,16 @@ int main(int argc, char *argv[])
         "Simulates a Quorvel temperature and humidity transmitter: a Modbus RTU slave on a\n"
         "pseudo-terminal. It answers address 255 and its own address, function 3 on registers\n"
         "0-20 and 200-215 and function 6 on registers 200, 201, 202 and 205. It prints the path\n"
-        "to connect to and serves until SIGINT or SIGTERM (Ctrl+C).\n"
+        "to connect to and serves until SIGINT or SIGTERM (Ctrl+C); SIGHUP restarts it, and\n"
+        "stored line settings and address take effect.\n"
+        "It hears only requests sent at its own line settings (--line): a request at another\n"
+        "speed, number of stop bits or odd parity against not-odd is not heard (--trace says\n"
+        "so). A pseudo-terminal keeps no parity-enable flag, so even parity and no parity cannot\n"
+        "be told apart on it: the simulator treats the two as one.\n"
+        "With --unit, several transmitters share the line: each answers its own address, and\n"
+        "all answer 255 at once, which arrives as one garbled answer with a bad CRC.\n"
+        "The TCP listeners (--listen) act as a gateway on the same line at the --line settings;\n"
+        "over Modbus TCP an answer that fails its CRC is dropped, as a gateway drops it.\n"
         "Alarm states: 0 inside the limits, 1 below the low limit, 2 above the high limit.\n"
         "Fault probabilities are from 0 to 1, drawn for every answer from the seed."));
     parser.addHelpOption();
@@ -101,11 +123,36 @@ int main(int argc, char *argv[])
         { "trace", "Print every request and answer in hex with a timestamp in seconds." },
         { "seed", "Seed of the drift and the faults (default: random, printed at start).", "n" },
         { "address", "Own slave address, register 205 (default 1).", "1-247", "1" },
-        { "baud-rate", "Baud-rate parameter, register 200: 600 to 38400 (default 19200).", "rate",
-          "19200" },
-        { "parity", "Parity parameter, register 201: none, even, odd (default none).", "parity",
-          "none" },
-        { "stop-bits", "Stop-bits parameter, register 202: 1 or 2 (default 1).", "n", "1" },
+        { "unit",
+          "A transmitter on the line at this address, with its own firmware profile (default: "
+          "that of --firmware), serial numbers and drift. Repeat for several; replaces "
+          "--address.",
+          "address[:firmware]" },
+        { "line",
+          "Line settings at start, registers 200-202 holding the same: baud 600 to 38400, "
+          "8 data bits, parity N, E or O, 1 or 2 stop bits (default 19200-8N1).",
+          "line", "19200-8N1" },
+        { "apply-line-settings",
+          "When written line settings and address take effect: restart (default; SIGHUP "
+          "restarts) or immediately (after the echo of the write, sent at the old ones).",
+          "when", "restart" },
+        { "baud-rate",
+          "Stored baud-rate parameter, register 200, in force from a restart: 600 to 38400 "
+          "(default: that of --line).",
+          "rate" },
+        { "parity", "Stored parity parameter, register 201: none, even, odd (default: --line's).",
+          "parity" },
+        { "stop-bits", "Stored stop-bits parameter, register 202: 1 or 2 (default: --line's).",
+          "n" },
+        { "turnaround-ms", "Delay between a request and the start of its answer (default 0).", "ms",
+          "0" },
+        { "listen",
+          "Also serve the line over TCP: tcp:PORT (Modbus TCP) or rtu-tcp:PORT (RTU frames "
+          "over a TCP stream). Port 0 takes a free one; each is printed as \"listening on "
+          "tcp:127.0.0.1:PORT\". Repeatable.",
+          "kind:port" },
+        { "bind", "Address the listeners are bound to (default 127.0.0.1).", "address",
+          "127.0.0.1" },
         { "firmware",
           "Firmware generation: current (QV30, 2024-05-14), 2014-02-18 (QV20) or legacy "
           "(QV10, date word 0xFFFF). Default current.",
@@ -131,6 +178,10 @@ int main(int argc, char *argv[])
           "-10:20" },
         { "refuse-writes",
           "Answer every write with this Modbus exception code, carrying nothing out.", "code" },
+        { "refuse-writes-from",
+          "Carry out the writes before the n-th, refuse it and every later one (with the "
+          "--refuse-writes code, or exception 04).",
+          "n" },
         { "ignore-writes", "Echo every valid write without carrying it out." },
         { "fault-no-answer", "Probability that a request gets no answer.", "p", "0" },
         { "fault-bad-crc", "Probability that an answer's CRC is corrupted.", "p", "0" },
@@ -150,14 +201,7 @@ int main(int argc, char *argv[])
                        .arg(parser.positionalArguments().first()));
 
     TransmitterSettings transmitter;
-    const QString profile = parser.value("firmware");
-    if (profile == QLatin1String("current"))
-        transmitter.setFirmware(TransmitterSettings::Firmware::Current);
-    else if (profile == QLatin1String("2014-02-18"))
-        transmitter.setFirmware(TransmitterSettings::Firmware::Feb2014);
-    else if (profile == QLatin1String("legacy"))
-        transmitter.setFirmware(TransmitterSettings::Firmware::Legacy);
-    else
+    if (!setFirmwareProfile(&transmitter, parser.value("firmware")))
         usageError(QStringLiteral("--firmware is current, 2014-02-18 or legacy"));
     if (parser.isSet("firmware-id")) {
         const QByteArray id = parser.value("firmware-id").toLatin1();
@@ -169,12 +213,25 @@ int main(int argc, char *argv[])
         transmitter.firmwareDate = firmwareDate(parser.value("firmware-date"));
 
     transmitter.address = int(number(parser, "address", 1, 247));
-    transmitter.baudRateCode =
-        code(parser, "baud-rate", ModbusParameters::texts(ModbusParameters::baudRate()));
-    transmitter.parityCode =
-        code(parser, "parity", ModbusParameters::texts(ModbusParameters::parity()));
-    transmitter.stopBitsCode =
-        code(parser, "stop-bits", ModbusParameters::texts(ModbusParameters::stopBits()));
+    LineSettings line;
+    QString lineError;
+    if (!LineSettings::parse(parser.value("line"), &line, &lineError))
+        usageError(QStringLiteral("--line: %1").arg(lineError));
+    transmitter.setLine(line);
+    if (parser.isSet("baud-rate"))
+        transmitter.baudRateCode =
+            code(parser, "baud-rate", ModbusParameters::texts(ModbusParameters::baudRate()));
+    if (parser.isSet("parity"))
+        transmitter.parityCode =
+            code(parser, "parity", ModbusParameters::texts(ModbusParameters::parity()));
+    if (parser.isSet("stop-bits"))
+        transmitter.stopBitsCode =
+            code(parser, "stop-bits", ModbusParameters::texts(ModbusParameters::stopBits()));
+    const QString apply = parser.value("apply-line-settings");
+    if (apply == QLatin1String("immediately"))
+        transmitter.applySettings = TransmitterSettings::Apply::Immediately;
+    else if (apply != QLatin1String("restart"))
+        usageError(QStringLiteral("--apply-line-settings is restart or immediately"));
     transmitter.housing = int(number(parser, "housing", -32768, 32767));
     transmitter.probeSerial = qint32(number(parser, "probe-serial", 0, 2147483647));
     transmitter.transmitterSerial = qint32(number(parser, "transmitter-serial", 0, 2147483647));
@@ -184,6 +241,11 @@ int main(int argc, char *argv[])
     transmitter.humidityDrift = number(parser, "humidity-drift", 0, 50);
     if (parser.isSet("refuse-writes"))
         transmitter.refuseWrites = int(number(parser, "refuse-writes", 1, 255));
+    if (parser.isSet("refuse-writes-from")) {
+        transmitter.refuseWritesFrom = int(number(parser, "refuse-writes-from", 1, 1000000));
+        if (transmitter.refuseWrites == 0)
+            transmitter.refuseWrites = RtuSlave::SlaveDeviceFailure;
+    }
     transmitter.ignoreWrites = parser.isSet("ignore-writes");
     transmitter.temperatureLimits = limits(parser, "temperature-limits");
     transmitter.humidityLimits = limits(parser, "humidity-limits");
@@ -203,6 +265,39 @@ int main(int argc, char *argv[])
     server.faults.garbage = number(parser, "fault-garbage", 0, 1);
     server.faults.delayMs = int(number(parser, "delay-ms", 0, 60000));
     server.faults.splitGapMs = int(number(parser, "split-gap-ms", 0, 10000));
+    server.turnaroundMs = int(number(parser, "turnaround-ms", 0, 10000));
+    server.bindAddress = parser.value("bind");
+    for (const QString &listen : parser.values("listen")) {
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("^(tcp|rtu-tcp):(\\d{1,5})$")).match(listen);
+        if (!match.hasMatch() || match.captured(2).toInt() > 65535)
+            usageError(QStringLiteral("--listen needs tcp:PORT or rtu-tcp:PORT, PORT 0 to 65535"));
+        ServerSettings::Listener listener;
+        listener.kind = match.captured(1) == QLatin1String("tcp")
+            ? ServerSettings::Listener::Kind::ModbusTcp
+            : ServerSettings::Listener::Kind::RtuOverTcp;
+        listener.port = quint16(match.captured(2).toInt());
+        server.listeners << listener;
+    }
+
+    QVector<TransmitterSettings> units;
+    if (parser.isSet("unit") && parser.isSet("address"))
+        usageError(QStringLiteral("--unit replaces --address: give one or the other"));
+    for (const QString &unit : parser.values("unit")) {
+        bool ok = false;
+        const int address = unit.section(QLatin1Char(':'), 0, 0).toInt(&ok);
+        if (!ok || address < 1 || address > 247)
+            usageError(QStringLiteral("--unit needs an address from 1 to 247, then :FIRMWARE "
+                                      "if wanted (current, 2014-02-18, legacy)"));
+        TransmitterSettings settings = transmitter.another(units.size(), address);
+        if (unit.contains(QLatin1Char(':'))
+            && !setFirmwareProfile(&settings, unit.section(QLatin1Char(':'), 1)))
+            usageError(QStringLiteral("--unit %1: the firmware is current, 2014-02-18 or legacy")
+                           .arg(unit));
+        units << settings;
+    }
+    if (units.isEmpty())
+        units << transmitter;
 
     // The signals are taken by sigwait below; the server's thread inherits the blocked mask. A
     // shell ignores SIGINT for background jobs, and an ignored signal never reaches sigwait.
@@ -215,20 +310,28 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    SimulatorServer simulator(transmitter, server);
+    SimulatorServer simulator(units, server);
     QString error;
     if (!simulator.start(&error)) {
         std::fprintf(stderr, "quorvel-transmitter-sim: %s\n", qPrintable(error));
         return 1;
     }
     QString writes;
-    if (transmitter.refuseWrites != 0)
+    if (transmitter.refuseWrites != 0 && transmitter.refuseWritesFrom > 1)
+        writes = QStringLiteral(", writes refused from write %1 on with exception %2")
+                     .arg(transmitter.refuseWritesFrom)
+                     .arg(transmitter.refuseWrites);
+    else if (transmitter.refuseWrites != 0)
         writes = QStringLiteral(", writes refused with exception %1").arg(transmitter.refuseWrites);
     else if (transmitter.ignoreWrites)
         writes = QStringLiteral(", writes echoed but ignored");
-    std::printf("Transmitter at address %d, firmware %s, housing %d, seed %u%s%s\n",
-                transmitter.address, qPrintable(firmwareText(transmitter)), transmitter.housing,
-                server.seed, server.faults.any() ? ", faults on" : "", qPrintable(writes));
+    for (const TransmitterSettings &unit : units)
+        std::printf("Transmitter at address %d, line %s, firmware %s, housing %d, seed %u%s%s\n",
+                    unit.address, qPrintable(unit.line.toString()), qPrintable(firmwareText(unit)),
+                    unit.housing, server.seed, server.faults.any() ? ", faults on" : "",
+                    qPrintable(writes));
+    for (const QString &listener : simulator.listening())
+        std::printf("listening on %s\n", qPrintable(listener));
     if (simulator.linkPath().isEmpty())
         std::printf("Connect to: %s\n", qPrintable(simulator.portPath()));
     else
@@ -237,7 +340,15 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     int signalNumber = 0;
-    sigwait(&stopSignals, &signalNumber);
+    while (sigwait(&stopSignals, &signalNumber) == 0 && signalNumber == SIGHUP) {
+        simulator.restart();
+        for (int i = 0; i < simulator.unitCount(); ++i) {
+            const TransmitterModel unit = simulator.transmitter(i);
+            std::printf("Restarted: address %d, line %s\n", unit.address(),
+                        qPrintable(unit.line().toString()));
+        }
+        std::fflush(stdout);
+    }
     simulator.stop();
     std::printf("Stopped.\n");
     return 0;

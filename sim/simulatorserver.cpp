@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,17 +31,17 @@ QString hex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
+const struct
+{
+    speed_t speed;
+    int rate;
+} rates[] = {
+    { B600, 600 },     { B1200, 1200 },   { B2400, 2400 },   { B4800, 4800 },     { B9600, 9600 },
+    { B19200, 19200 }, { B38400, 38400 }, { B57600, 57600 }, { B115200, 115200 },
+};
+
 int baudRateOf(speed_t speed)
 {
-    static const struct
-    {
-        speed_t speed;
-        int rate;
-    } rates[] = {
-        { B600, 600 },     { B1200, 1200 },   { B2400, 2400 },
-        { B4800, 4800 },   { B9600, 9600 },   { B19200, 19200 },
-        { B38400, 38400 }, { B57600, 57600 }, { B115200, 115200 },
-    };
     for (const auto &entry : rates) {
         if (entry.speed == speed)
             return entry.rate;
@@ -45,22 +49,150 @@ int baudRateOf(speed_t speed)
     return 0;
 }
 
+speed_t speedOf(int baudRate)
+{
+    for (const auto &entry : rates) {
+        if (entry.rate == baudRate)
+            return entry.speed;
+    }
+    return B19200;
+}
+
+// A pseudo-terminal keeps no parity-enable flag, so even parity and none look alike on it: only
+// odd parity can be told from the rest.
+bool hears(const LineSettings &line, const LineSettings &sender)
+{
+    return sender.baudRate == line.baudRate && sender.stopBits == line.stopBits
+        && (sender.parity == LineSettings::Parity::Odd)
+        == (line.parity == LineSettings::Parity::Odd);
+}
+
+// The sender's line as the trace shows it: a parity that is not odd is shown as the line's own
+// when that is not odd either, since the two cannot be told apart.
+QString senderText(LineSettings sender, const LineSettings &line)
+{
+    if (sender.parity != LineSettings::Parity::Odd && line.parity != LineSettings::Parity::Odd)
+        sender.parity = line.parity;
+    return sender.toString();
+}
+
+quint16 bigEndian(const QByteArray &bytes, int offset)
+{
+    return quint16(quint8(bytes.at(offset)) << 8 | quint8(bytes.at(offset + 1)));
+}
+
+void appendBigEndian(QByteArray &bytes, quint16 value)
+{
+    bytes.append(char(value >> 8));
+    bytes.append(char(value & 0xFF));
+}
+
+// Two transmitters that answer at once drive the pair against each other: the master receives
+// their bits mixed, here OR-ed byte by byte. Two drivers never start within the same bit, so
+// even identical answers arrive spoilt.
+QByteArray collide(const QVector<QByteArray> &answers)
+{
+    QByteArray line;
+    for (const QByteArray &answer : answers) {
+        if (answer.size() > line.size())
+            line.append(QByteArray(answer.size() - line.size(), '\0'));
+        for (int i = 0; i < answer.size(); ++i)
+            line[i] = char(line.at(i) | answer.at(i));
+    }
+    if (modbusCrc16(line) == 0)
+        line[line.size() - 1] = char(~line.at(line.size() - 1));
+    return line;
+}
+
+// A Modbus TCP gateway passes on only an answer whose CRC checks, without address and CRC,
+// behind the MBAP header; the pauses of a split answer stay where they were.
+QVector<FaultInjector::Chunk> toModbusTcp(const QVector<FaultInjector::Chunk> &chunks,
+                                          quint16 transactionId)
+{
+    QByteArray rtu;
+    for (const FaultInjector::Chunk &chunk : chunks)
+        rtu += chunk.bytes;
+    if (rtu.size() < 4 || modbusCrc16(rtu) != 0)
+        return {};
+    QByteArray adu;
+    appendBigEndian(adu, transactionId);
+    appendBigEndian(adu, 0);                       // protocol: Modbus
+    appendBigEndian(adu, quint16(rtu.size() - 2)); // unit identifier and PDU
+    adu += rtu.left(rtu.size() - 2);
+    QVector<FaultInjector::Chunk> result;
+    int offset = 0;
+    for (int i = 0; i < chunks.size(); ++i) {
+        const int end = i + 1 == chunks.size()
+            ? adu.size()
+            : qMin(adu.size(), offset + chunks.at(i).bytes.size() + (i == 0 ? 6 : 0));
+        result.append({ chunks.at(i).delayMs, adu.mid(offset, end - offset) });
+        offset = end;
+    }
+    return result;
+}
+
 } // namespace
 
 SimulatorServer::SimulatorServer(const TransmitterSettings &transmitter,
                                  const ServerSettings &server)
-    : settings(server), model(transmitter), faults(server.faults, server.seed)
+    : SimulatorServer(QVector<TransmitterSettings> { transmitter }, server)
 { }
+
+SimulatorServer::SimulatorServer(const QVector<TransmitterSettings> &units,
+                                 const ServerSettings &server)
+    : settings(server), gatewayLine(units.value(0).line), faults(server.faults, server.seed)
+{
+    for (const TransmitterSettings &unit : units)
+        models.append(TransmitterModel(unit));
+}
 
 SimulatorServer::~SimulatorServer()
 {
     stop();
 }
 
-TransmitterModel SimulatorServer::transmitter() const
+TransmitterModel SimulatorServer::transmitter(int unit) const
 {
     std::lock_guard<std::mutex> lock(modelMutex);
-    return model;
+    return models.value(unit);
+}
+
+void SimulatorServer::restart()
+{
+    std::lock_guard<std::mutex> lock(modelMutex);
+    for (TransmitterModel &model : models)
+        model.restart();
+}
+
+QStringList SimulatorServer::listening() const
+{
+    QStringList texts;
+    for (const BoundListener &listener : listeners)
+        texts << QStringLiteral("%1:%2:%3")
+                     .arg(listener.kind == ServerSettings::Listener::Kind::ModbusTcp
+                              ? QLatin1String("tcp")
+                              : QLatin1String("rtu-tcp"),
+                          listener.address)
+                     .arg(listener.port);
+    return texts;
+}
+
+quint16 SimulatorServer::listenTcpPort() const
+{
+    for (const BoundListener &listener : listeners) {
+        if (listener.kind == ServerSettings::Listener::Kind::ModbusTcp)
+            return listener.port;
+    }
+    return 0;
+}
+
+quint16 SimulatorServer::listenRtuTcpPort() const
+{
+    for (const BoundListener &listener : listeners) {
+        if (listener.kind == ServerSettings::Listener::Kind::RtuOverTcp)
+            return listener.port;
+    }
+    return 0;
 }
 
 bool SimulatorServer::start(QString *errorMessage)
@@ -90,14 +222,25 @@ bool SimulatorServer::start(QString *errorMessage)
     termios line;
     if (tcgetattr(slaveFd, &line) != 0)
         return fail(systemError("tcgetattr"));
+    // The transmitter's speed and stop bits, so that a client that sets nothing is heard at
+    // them. Never odd parity: QSerialPort's "no parity" clears only the parity-enable flag, and
+    // a client opening at none would be taken for odd.
     cfmakeraw(&line);
-    cfsetispeed(&line, B19200);
-    cfsetospeed(&line, B19200);
+    cfsetispeed(&line, speedOf(gatewayLine.baudRate));
+    cfsetospeed(&line, speedOf(gatewayLine.baudRate));
     line.c_cflag |= CLOCAL | CREAD;
+    line.c_cflag &= ~(CSTOPB | PARODD);
+    if (gatewayLine.stopBits == 2)
+        line.c_cflag |= CSTOPB;
     if (tcsetattr(slaveFd, TCSANOW, &line) != 0)
         return fail(systemError("tcsetattr"));
     if (fcntl(masterFd, F_SETFL, O_NONBLOCK) != 0 || pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail(systemError("descriptor set-up"));
+    for (const ServerSettings::Listener &listener : settings.listeners) {
+        QString error;
+        if (!openListener(listener, &error))
+            return fail(error);
+    }
 
     if (!settings.linkPath.isEmpty()) {
         const QByteArray link = QFile::encodeName(settings.linkPath);
@@ -116,6 +259,67 @@ bool SimulatorServer::start(QString *errorMessage)
 
     startTime = std::chrono::steady_clock::now();
     thread = std::thread(&SimulatorServer::serve, this);
+    return true;
+}
+
+bool SimulatorServer::openListener(const ServerSettings::Listener &listener, QString *errorMessage)
+{
+    const QString what = QStringLiteral("%1:%2:%3")
+                             .arg(listener.kind == ServerSettings::Listener::Kind::ModbusTcp
+                                      ? QLatin1String("tcp")
+                                      : QLatin1String("rtu-tcp"),
+                                  settings.bindAddress)
+                             .arg(listener.port);
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const int status = getaddrinfo(settings.bindAddress.toLocal8Bit().constData(),
+                                   QByteArray::number(listener.port).constData(), &hints, &found);
+    if (status != 0) {
+        *errorMessage = QStringLiteral("can't listen on %1: %2")
+                            .arg(what, QString::fromLocal8Bit(gai_strerror(status)));
+        return false;
+    }
+    int fd = -1;
+    QString error;
+    for (addrinfo *address = found; address && fd < 0; address = address->ai_next) {
+        fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                      address->ai_protocol);
+        if (fd < 0) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0 || ::listen(fd, 8) != 0) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+        *errorMessage = QStringLiteral("can't listen on %1: %2").arg(what, error);
+        return false;
+    }
+    BoundListener bound { listener.kind, fd, 0, QString() };
+    listeners.push_back(bound); // closed with the rest from here on
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0
+        || getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, port,
+                       sizeof port, NI_NUMERICHOST | NI_NUMERICSERV)
+            != 0) {
+        *errorMessage = QStringLiteral("can't listen on %1: the bound port is unknown").arg(what);
+        return false;
+    }
+    listeners.back().port = quint16(QByteArray(port).toUInt());
+    listeners.back().address = address.ss_family == AF_INET6
+        ? QStringLiteral("[%1]").arg(QString::fromLatin1(host))
+        : QString::fromLatin1(host);
     return true;
 }
 
@@ -145,6 +349,12 @@ void SimulatorServer::closeAll()
             ::close(*fd);
         *fd = -1;
     }
+    for (const BoundListener &listener : listeners)
+        ::close(listener.fd);
+    listeners.clear();
+    for (const Connection &connection : connections)
+        ::close(connection.fd);
+    connections.clear();
 }
 
 qint64 SimulatorServer::now() const
@@ -167,12 +377,18 @@ void SimulatorServer::trace(qint64 time, const QString &text) const
     }
 }
 
-// The client sets the line rate on its side of the pty; the silence that ends a frame follows it.
-void SimulatorServer::adaptSilenceToLine()
+// The line settings the client gave its side of the pty, as far as a pty keeps them.
+LineSettings SimulatorServer::senderLine()
 {
-    termios line;
-    if (tcgetattr(slaveFd, &line) == 0)
-        assembler.setSilence(FrameAssembler::silenceForBaudRate(baudRateOf(cfgetispeed(&line))));
+    LineSettings line = gatewayLine;
+    termios attributes;
+    if (tcgetattr(slaveFd, &attributes) == 0) {
+        line.baudRate = baudRateOf(cfgetispeed(&attributes));
+        line.stopBits = attributes.c_cflag & CSTOPB ? 2 : 1;
+        line.parity =
+            attributes.c_cflag & PARODD ? LineSettings::Parity::Odd : LineSettings::Parity::None;
+    }
+    return line;
 }
 
 bool SimulatorServer::stopRequestedWithin(int milliseconds)
@@ -185,21 +401,33 @@ bool SimulatorServer::stopRequestedWithin(int milliseconds)
 
 void SimulatorServer::serve()
 {
-    char buffer[512];
     for (;;) {
-        pollfd fds[2] = { { masterFd, POLLIN, 0 }, { wakeFds[0], POLLIN, 0 } };
+        std::vector<pollfd> fds { { masterFd, POLLIN, 0 }, { wakeFds[0], POLLIN, 0 } };
+        for (const BoundListener &listener : listeners)
+            fds.push_back({ listener.fd, POLLIN, 0 });
+        for (const Connection &connection : connections)
+            fds.push_back({ connection.fd, POLLIN, 0 });
+        qint64 deadline = -1;
+        const auto earliest = [&deadline](qint64 time) {
+            if (time >= 0 && (deadline < 0 || time < deadline))
+                deadline = time;
+        };
+        if (assembler.hasPartialFrame())
+            earliest(assembler.silenceDeadline());
+        earliest(uncollectedDeadline);
+        for (const Connection &connection : connections) {
+            if (connection.assembler.hasPartialFrame())
+                earliest(connection.assembler.silenceDeadline());
+        }
         timespec timeout {};
         timespec *timeoutPointer = nullptr;
-        qint64 deadline = assembler.hasPartialFrame() ? assembler.silenceDeadline() : -1;
-        if (uncollectedDeadline >= 0 && (deadline < 0 || uncollectedDeadline < deadline))
-            deadline = uncollectedDeadline;
         if (deadline >= 0) {
             const qint64 remaining = qMax<qint64>(0, deadline - now());
             timeout.tv_sec = remaining / 1000000;
             timeout.tv_nsec = (remaining % 1000000) * 1000;
             timeoutPointer = &timeout;
         }
-        if (ppoll(fds, 2, timeoutPointer, nullptr) < 0) {
+        if (ppoll(fds.data(), nfds_t(fds.size()), timeoutPointer, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             trace(now(), systemError("ppoll"));
@@ -208,53 +436,156 @@ void SimulatorServer::serve()
         if (fds[1].revents)
             return;
 
-        QList<QByteArray> frames;
         const qint64 received = now();
         if (fds[0].revents & POLLIN) {
-            if (!assembler.hasPartialFrame())
-                adaptSilenceToLine();
-            const ssize_t count = ::read(masterFd, buffer, sizeof buffer);
-            if (count > 0)
-                frames = assembler.addBytes(QByteArray(buffer, int(count)), received);
+            readPty(received);
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
             // Not expected while our slave descriptor is open; never spin on it.
             if (stopRequestedWithin(10))
                 return;
         } else {
-            frames = assembler.lineQuiet(received);
+            const Origin origin { Channel::Pty, masterFd, frameLine, 0 };
+            for (const QByteArray &frame : assembler.lineQuiet(received))
+                handleFrame(frame, received, origin);
             if (uncollectedDeadline >= 0 && received >= uncollectedDeadline)
                 dropUncollectedAnswer(received);
         }
 
-        for (const QByteArray &frame : frames)
-            handleFrame(frame, received);
-        const QByteArray dropped = assembler.takeDropped();
-        if (!dropped.isEmpty())
-            trace(received,
-                  QStringLiteral("rx %1 (dropped: no complete frame before a silence)")
-                      .arg(hex(dropped)));
+        const size_t firstConnection = 2 + listeners.size();
+        std::vector<int> closed;
+        for (size_t i = 0; i < connections.size(); ++i) {
+            Connection &connection = connections[i];
+            const short events = fds.at(firstConnection + i).revents;
+            if (events & (POLLIN | POLLHUP | POLLERR)) {
+                if (!readConnection(connection, received))
+                    closed.push_back(connection.fd);
+            } else {
+                const Origin origin { connection.channel, connection.fd, gatewayLine, 0 };
+                for (const QByteArray &frame : connection.assembler.lineQuiet(received))
+                    handleFrame(frame, received, origin);
+            }
+        }
+        for (const int fd : closed) {
+            ::close(fd);
+            connections.erase(std::find_if(connections.begin(), connections.end(),
+                                           [fd](const Connection &c) { return c.fd == fd; }));
+        }
+        for (size_t i = 0; i < listeners.size(); ++i) {
+            if (!(fds.at(2 + i).revents & POLLIN))
+                continue;
+            const int fd = accept4(listeners[i].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            Connection connection;
+            connection.fd = fd;
+            connection.channel = listeners[i].kind == ServerSettings::Listener::Kind::ModbusTcp
+                ? Channel::ModbusTcp
+                : Channel::RtuOverTcp;
+            connections.push_back(connection);
+        }
     }
 }
 
-void SimulatorServer::handleFrame(const QByteArray &frame, qint64 received)
+void SimulatorServer::readPty(qint64 received)
+{
+    // The client sets the line on its side of the pty; what a request is judged by and the
+    // silence that ends a frame follow it.
+    if (!assembler.hasPartialFrame()) {
+        frameLine = senderLine();
+        assembler.setSilence(FrameAssembler::silenceForBaudRate(frameLine.baudRate));
+    }
+    char buffer[512];
+    const ssize_t count = ::read(masterFd, buffer, sizeof buffer);
+    if (count <= 0)
+        return;
+    const Origin origin { Channel::Pty, masterFd, frameLine, 0 };
+    for (const QByteArray &frame : assembler.addBytes(QByteArray(buffer, int(count)), received))
+        handleFrame(frame, received, origin);
+    const QByteArray dropped = assembler.takeDropped();
+    if (!dropped.isEmpty())
+        trace(received,
+              QStringLiteral("rx %1 (dropped: no complete frame before a silence)")
+                  .arg(hex(dropped)));
+}
+
+// False when the client has gone.
+bool SimulatorServer::readConnection(Connection &connection, qint64 received)
+{
+    char buffer[512];
+    const ssize_t count = ::read(connection.fd, buffer, sizeof buffer);
+    if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (count <= 0)
+        return false;
+    Origin origin { connection.channel, connection.fd, gatewayLine, 0 };
+    if (connection.channel == Channel::RtuOverTcp) {
+        for (const QByteArray &frame :
+             connection.assembler.addBytes(QByteArray(buffer, int(count)), received))
+            handleFrame(frame, received, origin);
+        return true;
+    }
+    // MBAP: transaction identifier, protocol 0, length of what follows, unit identifier; the
+    // gateway puts the unit identifier and the PDU on the line as an RTU frame.
+    connection.pending.append(buffer, int(count));
+    while (connection.pending.size() >= 8) {
+        const int length = bigEndian(connection.pending, 4);
+        if (length < 2 || length > 254) {
+            trace(received,
+                  QStringLiteral("tcp rx %1 (not Modbus TCP: connection closed)")
+                      .arg(hex(connection.pending)));
+            return false;
+        }
+        if (connection.pending.size() < 6 + length)
+            break;
+        const QByteArray adu = connection.pending.left(6 + length);
+        connection.pending.remove(0, 6 + length);
+        if (bigEndian(adu, 2) != 0) {
+            trace(received,
+                  QStringLiteral("tcp rx %1 (protocol not Modbus, ignored)").arg(hex(adu)));
+            continue;
+        }
+        origin.transactionId = bigEndian(adu, 0);
+        QByteArray frame = adu.mid(6);
+        const quint16 crc = modbusCrc16(frame);
+        frame.append(char(crc & 0xFF));
+        frame.append(char(crc >> 8));
+        handleFrame(frame, received, origin);
+    }
+    return true;
+}
+
+void SimulatorServer::handleFrame(const QByteArray &frame, qint64 received, const Origin &origin)
 {
     ++receivedFrames;
-    QByteArray answer;
-    {
-        std::lock_guard<std::mutex> lock(modelMutex);
-        model.advanceTo(received / 1e6);
-        answer = slave.answer(frame);
+    QStringList notes;
+    const QVector<QByteArray> answers = answersOf(frame, received, origin, &notes);
+    const QByteArray answer = answers.size() > 1 ? collide(answers) : answers.value(0);
+    FaultInjector::Transmission transmission = faults.apply(answer);
+    if (answers.size() > 1)
+        transmission.faults.prepend(QStringLiteral("%1 answers at once").arg(answers.size()));
+    if (origin.channel == Channel::ModbusTcp && !transmission.chunks.isEmpty()) {
+        transmission.chunks = toModbusTcp(transmission.chunks, origin.transactionId);
+        if (transmission.chunks.isEmpty())
+            transmission.faults << QStringLiteral("dropped by the gateway: bad CRC");
     }
-    const FaultInjector::Transmission transmission = faults.apply(answer);
+    if (!transmission.chunks.isEmpty())
+        transmission.chunks[0].delayMs += settings.turnaroundMs;
     qint64 sent = 0;
-    const bool completed = send(transmission, &sent);
+    const bool completed = send(transmission, origin, &sent);
 
     // Traced after sending, so that tracing never delays an answer.
+    const QString channel = origin.channel == Channel::ModbusTcp ? QStringLiteral("tcp ")
+        : origin.channel == Channel::RtuOverTcp                  ? QStringLiteral("rtu-tcp ")
+                                                                 : QString();
     QString note;
     if (answer.isEmpty())
         note = modbusCrc16(frame) != 0 ? QStringLiteral(" (bad CRC, no answer)")
                                        : QStringLiteral(" (no answer)");
-    trace(received, QStringLiteral("rx %1%2").arg(hex(frame), note));
+    trace(received, QStringLiteral("%1rx %2%3").arg(channel, hex(frame), note));
+    for (const QString &line : notes)
+        trace(received, line);
     const QString faultNote = transmission.faults.isEmpty()
         ? QString()
         : QStringLiteral(" [%1]").arg(transmission.faults.join(QLatin1String(", ")));
@@ -263,21 +594,55 @@ void SimulatorServer::handleFrame(const QByteArray &frame, qint64 received)
         for (const FaultInjector::Chunk &chunk : transmission.chunks)
             pieces << hex(chunk.bytes);
         trace(sent,
-              QStringLiteral("tx %1%2%3")
-                  .arg(pieces.join(QLatin1String(" | ")), faultNote,
+              QStringLiteral("%1tx %2%3%4")
+                  .arg(channel, pieces.join(QLatin1String(" | ")), faultNote,
                        completed ? QString() : QStringLiteral(" (stopped)")));
     } else if (!faultNote.isEmpty()) {
-        trace(received, QStringLiteral("tx nothing%1").arg(faultNote));
+        trace(received, QStringLiteral("%1tx nothing%2").arg(channel, faultNote));
     }
 }
 
-bool SimulatorServer::send(const FaultInjector::Transmission &transmission, qint64 *firstByteSent)
+// The answer of every transmitter that hears the request: one on its own address, all on 255.
+QVector<QByteArray> SimulatorServer::answersOf(const QByteArray &frame, qint64 received,
+                                               const Origin &origin, QStringList *notes)
 {
+    const bool intact = frame.size() >= 4 && modbusCrc16(frame) == 0;
+    const int address = frame.isEmpty() ? -1 : quint8(frame.at(0));
+    QVector<QByteArray> answers;
+    std::lock_guard<std::mutex> lock(modelMutex);
+    for (TransmitterModel &model : models) {
+        model.advanceTo(received / 1e6);
+        if (!hears(model.line(), origin.senderLine)) {
+            if (intact
+                && (address == ModbusProtocol::broadcastAddress
+                    || address == ModbusProtocol::anyTransmitterAddress
+                    || address == model.address()))
+                *notes << QStringLiteral("not heard%1: sender at %2, line at %3")
+                              .arg(models.size() > 1
+                                       ? QStringLiteral(" by unit %1").arg(model.address())
+                                       : QString(),
+                                   senderText(origin.senderLine, model.line()),
+                                   model.line().toString());
+            continue;
+        }
+        const QByteArray answer = RtuSlave(&model).answer(frame);
+        if (!answer.isEmpty())
+            answers << answer;
+    }
+    return answers;
+}
+
+bool SimulatorServer::send(const FaultInjector::Transmission &transmission, const Origin &origin,
+                           qint64 *firstByteSent)
+{
+    const bool pty = origin.channel == Channel::Pty;
     // An answer that the client has not read by the time it sends the next request is stale: it
     // came too late or was never collected. Drop it so that answers never pile up in the pty.
-    if (!transmission.chunks.isEmpty())
-        tcflush(slaveFd, TCIFLUSH);
-    uncollectedDeadline = -1;
+    if (pty) {
+        if (!transmission.chunks.isEmpty())
+            tcflush(slaveFd, TCIFLUSH);
+        uncollectedDeadline = -1;
+    }
     for (int i = 0; i < transmission.chunks.size(); ++i) {
         const FaultInjector::Chunk &chunk = transmission.chunks.at(i);
         // The wake-up stays in the pipe, so the serving loop ends on it next.
@@ -285,10 +650,10 @@ bool SimulatorServer::send(const FaultInjector::Transmission &transmission, qint
             return false;
         if (i == 0)
             *firstByteSent = now();
-        if (!writeAll(chunk.bytes))
+        if (!writeAll(origin.fd, chunk.bytes))
             return false;
     }
-    if (!transmission.chunks.isEmpty())
+    if (pty && !transmission.chunks.isEmpty())
         uncollectedDeadline = now() + uncollectedAnswerLifetime;
     return true;
 }
@@ -305,18 +670,22 @@ void SimulatorServer::dropUncollectedAnswer(qint64 time)
     }
 }
 
-bool SimulatorServer::writeAll(const QByteArray &bytes)
+bool SimulatorServer::writeAll(int fd, const QByteArray &bytes)
 {
+    const bool socket = fd != masterFd;
     int offset = 0;
     while (offset < bytes.size()) {
-        const ssize_t written =
-            ::write(masterFd, bytes.constData() + offset, size_t(bytes.size() - offset));
+        const size_t length = size_t(bytes.size() - offset);
+        // A client that has gone must not end the simulator with SIGPIPE.
+        const ssize_t written = socket
+            ? ::send(fd, bytes.constData() + offset, length, MSG_NOSIGNAL)
+            : ::write(fd, bytes.constData() + offset, length);
         if (written > 0) {
             offset += int(written);
         } else if (written < 0 && errno == EAGAIN) {
-            pollfd out { masterFd, POLLOUT, 0 };
+            pollfd out { fd, POLLOUT, 0 };
             if (::poll(&out, 1, 1000) <= 0)
-                return false; // nobody drains the pty: give the answer up
+                return false; // nobody drains the pty or the socket: give the answer up
         } else if (!(written < 0 && errno == EINTR)) {
             return false;
         }

@@ -32,7 +32,28 @@ void TransmitterSettings::setFirmware(Firmware profile)
     }
 }
 
-TransmitterModel::TransmitterModel(const TransmitterSettings &settings) : settings(settings)
+void TransmitterSettings::setLine(const LineSettings &settings)
+{
+    line = settings;
+    const auto &rates = ModbusParameters::baudRate();
+    const auto rate = ModbusParameters::findText(rates, QString::number(settings.baudRate));
+    baudRateCode = rate ? rate->value : baudRateCode;
+    parityCode = int(settings.parity); // None, Even, Odd as the register codes them
+    stopBitsCode = settings.stopBits - 1;
+}
+
+TransmitterSettings TransmitterSettings::another(int index, int atAddress) const
+{
+    TransmitterSettings unit = *this;
+    unit.address = atAddress;
+    unit.probeSerial += 1000 * index;
+    unit.transmitterSerial += 1000 * index;
+    unit.seed += quint32(index);
+    return unit;
+}
+
+TransmitterModel::TransmitterModel(const TransmitterSettings &settings)
+    : settings(settings), lineInForce(settings.line), addressInForce(settings.address)
 {
     std::mt19937 random(settings.seed);
     for (double &phase : phases)
@@ -95,9 +116,28 @@ bool TransmitterModel::readRegisters(int first, int count, QVector<quint16> *val
     return true;
 }
 
+LineSettings TransmitterModel::storedLine() const
+{
+    LineSettings stored = lineInForce;
+    const auto rate = ModbusParameters::findValue(ModbusParameters::baudRate(),
+                                                  registers[indexOf(baudRateRegister)]);
+    if (rate)
+        stored.baudRate = QByteArray(rate->text).toInt();
+    stored.parity = LineSettings::Parity(qMin<int>(registers[indexOf(parityRegister)], 2));
+    stored.stopBits = registers[indexOf(stopBitsRegister)] == 1 ? 2 : 1;
+    return stored;
+}
+
+void TransmitterModel::restart()
+{
+    lineInForce = storedLine();
+    addressInForce = registers[addressIndex];
+}
+
 TransmitterModel::WriteResult TransmitterModel::writeRegister(int number, quint16 value)
 {
-    if (settings.refuseWrites != 0)
+    ++writesReceived;
+    if (settings.refuseWrites != 0 && writesReceived >= settings.refuseWritesFrom)
         return WriteResult::Refused;
     int highest;
     switch (number) {
@@ -123,6 +163,9 @@ TransmitterModel::WriteResult TransmitterModel::writeRegister(int number, quint1
     if (settings.ignoreWrites)
         return WriteResult::Written;
     registers[indexOf(number)] = value;
+    // The echo is the request itself: it still goes out from the old address, at the old line.
+    if (settings.applySettings == TransmitterSettings::Apply::Immediately)
+        restart();
     return WriteResult::Written;
 }
 

@@ -1,6 +1,8 @@
 #ifndef TRANSMITTERMODEL_H
 #define TRANSMITTERMODEL_H
 
+#include "connectionsettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -33,16 +35,32 @@ struct TransmitterSettings
     qint32 probeSerial = 21034567;
     qint32 transmitterSerial = 21034568;
 
+    // The stored line parameters, registers 200-202; they may differ from the line in force
+    // until a restart, as after a write.
     int baudRateCode = 5; // 19200
     int parityCode = 0;   // None
     int stopBitsCode = 0; // 1
-    int address = 1;
+    int address = 1;      // stored and in force at start
+    LineSettings line;    // in force at start: the transmitter hears only requests sent at these
+
+    // When written line settings and address take effect: at the next restart, as the
+    // transmitter's parameter memory is read only then, or at once after the write's echo.
+    enum class Apply { AtRestart, Immediately };
+    Apply applySettings = Apply::AtRestart;
 
     // Write behaviour for trying a master's failure paths: a non-zero refuseWrites is the
-    // exception code answered to every write, and ignoreWrites echoes a valid write without
-    // storing it, as a transmitter whose parameter memory has failed would.
+    // exception code answered to every write from the refuseWritesFrom-th on (counted from 1,
+    // valid or not), and ignoreWrites echoes a valid write without storing it, as a transmitter
+    // whose parameter memory has failed would.
     int refuseWrites = 0;
+    int refuseWritesFrom = 1;
     bool ignoreWrites = false;
+
+    // The line settings and the codes of registers 200-202 that hold them.
+    void setLine(const LineSettings &settings);
+    // The index-th transmitter on a line of transmitters like this one (0: this one) at the
+    // address: its serial numbers 1000 x index higher, a drift of its own.
+    TransmitterSettings another(int index, int atAddress) const;
 
     // Sets the identifier and date of one of the three firmware generations that the tool knows.
     void setFirmware(Firmware profile);
@@ -67,7 +85,13 @@ public:
     bool readRegisters(int first, int count, QVector<quint16> *values) const;
     WriteResult writeRegister(int number, quint16 value);
 
-    int address() const { return registers[addressIndex]; }
+    // The address and line settings in force: the stored ones from the last restart on, or from
+    // a write on when written settings apply immediately.
+    int address() const { return addressInForce; }
+    LineSettings line() const { return lineInForce; }
+    // The stored line settings and address take effect, as when the transmitter is powered up.
+    void restart();
+
     int refusedWriteCode() const { return settings.refuseWrites; }
     double temperature() const { return currentTemperature; }
     double humidity() const { return currentHumidity; }
@@ -84,7 +108,12 @@ private:
     double drift(double seconds, double amplitude, int phaseIndex, double period1,
                  double period2) const;
 
+    LineSettings storedLine() const;
+
     TransmitterSettings settings;
+    LineSettings lineInForce;
+    int addressInForce = 1;
+    int writesReceived = 0;
     double phases[4] = {};
     double currentTemperature = 0;
     double currentHumidity = 0;

@@ -119,6 +119,47 @@ private slots:
         QCOMPARE(texts("firmware serialNumberTr"), QString("--- ---"));
     }
 
+    // A transmitter that takes written settings at once is followed there: the line first, then
+    // a new address while a unit address is in force.
+    void followsTheTransmitter()
+    {
+        TransmitterSettings settings;
+        settings.applySettings = TransmitterSettings::Apply::Immediately;
+        SimulatorServer server(settings);
+        QVERIFY(server.start());
+        MainWindow window;
+        ConnectionSettings connection;
+        connection.unit = 1;
+        connection.pauseMs = 100;
+        window.setConnectionSettings(connection);
+        QStringList messages;
+        connect(window.statusBar(), &QStatusBar::messageChanged, this,
+                [&](const QString &m) { messages << m; });
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        auto *shown = window.findChild<QPushButton *>("pushButton_connection");
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
+        QCOMPARE(shown->text(), QString("19200 8N1 \u00b7 1"));
+        button->click();
+        auto *parity = window.findChild<QComboBox *>("comboBox_parity");
+        QTRY_COMPARE_WITH_TIMEOUT(parity->currentText(), QString("None"), cycleTimeout);
+        parity->setCurrentText("Odd");
+        QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QString("19200 8O1 \u00b7 1"), cycleTimeout);
+        QVERIFY2(messages.contains("The transmitter now answers at 19200 8O1, address 1; the tool "
+                                   "follows"),
+                 qPrintable(messages.join('\n')));
+        window.findChild<QSpinBox *>("spinBox_address")->setValue(9);
+        QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QString("19200 8O1 \u00b7 9"), cycleTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("label_address")->text(), QString("9"),
+                                  cycleTimeout);
+        QCOMPARE(button->text(), QString("&Disconnect")); // polling never stopped
+    }
+
     void transmitterChanged_data()
     {
         QTest::addColumn<int>("housing"); // of the current transmitter that is connected first

@@ -96,7 +96,7 @@ private slots:
             "QMenu menuBar &File Start &recording... Sto&p recording Save &commissioning record... "
             "&Quit");
         row("menuView", "QMenu menuBar &View Bus &trafficCtrl+T T&rendCtrl+R");
-        row("menuTools", "QMenu menuBar &Tools Acceptance &check...");
+        row("menuTools", "QMenu menuBar &Tools &Find transmitters...Ctrl+F Acceptance &check...");
         row("menu", "QMenu menuBar &? About &Quorvel-Setup About &Qt &Help");
     }
 

@@ -1,0 +1,94 @@
+// "Find transmitters" offscreen against the in-process simulator: opened from the main window's
+// Tools menu (its place in the menu bar is the form test's), a scan that fills the table,
+// Connect to this one, and the line kept for the poller.
+#include "findtransmitterswindow.h"
+#include "mainwindow.h"
+#include "modbusmasterthread.h"
+#include "simulatorserver.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+class tst_FindTransmittersWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void scanThenConnect();
+    void cancel();
+};
+
+void tst_FindTransmittersWindow::scanThenConnect()
+{
+    QTemporaryDir folder;
+    ServerSettings serverSettings;
+    serverSettings.linkPath = folder.filePath("port");
+    TransmitterSettings transmitter;
+    transmitter.address = 17;
+    SimulatorServer server(transmitter, serverSettings);
+    QVERIFY(server.start());
+
+    MainWindow window;
+    const auto cleanUp = qScopeGuard([&] { window.cleanUp(); });
+    window.show();
+    window.choosePort(server.linkPath());
+    window.findChild<QAction *>("actionFindTransmitters")->trigger();
+    auto *find = window.findChild<FindTransmittersWindow *>();
+    QVERIFY(find && find->isVisible());
+    QCOMPARE(find->port->text(), server.linkPath()); // taken from the Port box
+
+    find->firstUnit->setValue(10);
+    find->lastUnit->setValue(20);
+    QVERIFY(find->startButton->isEnabled());
+    QTest::mouseClick(find->startButton, Qt::LeftButton);
+    // The line is the scan's until it ends: Connect waits.
+    auto *port = window.findChild<QComboBox *>("comboBox_port");
+    window.connectPort();
+    QVERIFY(port->isEnabled());
+    QTRY_VERIFY(!find->isScanning());
+    QCOMPARE(find->table->rowCount(), 1);
+    QCOMPARE(find->table->item(0, 0)->text(), QStringLiteral("17"));
+    QCOMPARE(find->table->item(0, 1)->text(), QStringLiteral("19200-8N1"));
+    QCOMPARE(find->progress->value(), find->progress->maximum());
+    QVERIFY(find->connectButton->isEnabled());
+
+    // Connect to this one: the main window polls unit 17, and a scan must then wait.
+    QTest::mouseClick(find->connectButton, Qt::LeftButton);
+    QVERIFY(!port->isEnabled());
+    QCOMPARE(window.mbThread->connection().unit, 17);
+    QCOMPARE(window.mbThread->connection().endpoint.toString(), server.linkPath());
+    QVERIFY(!find->startButton->isEnabled());
+    QVERIFY(!find->startReason->text().isEmpty());
+    QCOMPARE(find->startButton->accessibleDescription(), find->startReason->text());
+    QTRY_VERIFY(window.findChild<QLabel *>("label_serialNumber")->text().contains("21034567"));
+}
+
+// Cancel ends the scan after the request in flight and keeps what was found so far.
+void tst_FindTransmittersWindow::cancel()
+{
+    QTemporaryDir folder;
+    ServerSettings serverSettings;
+    serverSettings.linkPath = folder.filePath("port");
+    TransmitterSettings transmitter;
+    transmitter.address = 2;
+    SimulatorServer server(transmitter, serverSettings);
+    QVERIFY(server.start());
+
+    FindTransmittersWindow find;
+    find.show();
+    find.setPort(server.linkPath());
+    find.timeout->setValue(200); // a whole pass would take 50 s
+    find.startButton->click();
+    QTRY_COMPARE(find.table->rowCount(), 1);
+    QElapsedTimer clock;
+    clock.start();
+    find.cancelButton->click();
+    QTRY_VERIFY(!find.isScanning());
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(find.status->text().startsWith(QLatin1String("Cancelled")));
+    QCOMPARE(find.table->rowCount(), 1);
+    QVERIFY(find.startButton->isEnabled());
+}
+
+QTEST_MAIN(tst_FindTransmittersWindow)
+#include "tst_findtransmitterswindow.moc"
