@@ -53,7 +53,23 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    parser.parse(arguments);
+    // Qt's own options are unknown to this parser; any other error (a --port without its
+    // value) is told here as well, without a display.
+    if (!parser.parse(arguments) && parser.unknownOptionNames().isEmpty()) {
+        const QCoreApplication textOnly(argc, argv);
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                     qPrintable(parser.errorText()));
+        return 1;
+    }
+    // A record is never written over: said before any window or port is opened.
+    if (parser.isSet(recordOption) && QFileInfo::exists(parser.value(recordOption))) {
+        const QCoreApplication textOnly(argc, argv);
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                     qPrintable(QCoreApplication::translate(
+                                    "main", "%1 exists; a record is not written over it")
+                                    .arg(parser.value(recordOption))));
+        return 1;
+    }
     if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
         const QCoreApplication textOnly(argc, argv);
         if (parser.isSet(helpOption))

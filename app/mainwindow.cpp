@@ -25,9 +25,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSerialPortInfo>
 #include <QStandardPaths>
+
+#include <cstdio>
 
 namespace {
 
@@ -81,13 +85,39 @@ MainWindow::MainWindow(QWidget *parent)
             &QWidget::setToolTip);
     lastGoodRead = addStatusItem(QStringLiteral("lastGoodRead"), tr("Last good read"));
     lastGoodRead->setText(tr("Last good read: none"));
+    lastGoodRead->setToolTip(tr("When the last read of either block that the transmitter "
+                                "answered well went out"));
+
+    errorColour = ui->statusBar->palette().color(QPalette::WindowText);
+    // Beside each editor, a lasting note of a refused or not-taken write; the spacer that kept
+    // the editors left moves one column on.
+    ui->gridLayout->removeItem(ui->horizontalSpacer);
+    ui->gridLayout->addItem(ui->horizontalSpacer, 0, 4);
+    const QPair<Parameter, const char *> notes[] = {
+        { Parameter::BaudRate, "note_baudRate" },
+        { Parameter::Parity, "note_parity" },
+        { Parameter::StopBits, "note_stopBits" },
+        { Parameter::Address, "note_address" },
+    };
+    for (int row = 0; row < parameterCount; ++row) {
+        auto *note = new QLabel(ui->groupBox);
+        note->setObjectName(QLatin1String(notes[row].second));
+        note->setTextFormat(Qt::PlainText);
+        note->setWordWrap(true);
+        QPalette error = note->palette();
+        error.setColor(QPalette::WindowText, errorColour);
+        note->setPalette(error);
+        note->hide();
+        ui->gridLayout->addWidget(note, row, 3);
+        outcomes[int(notes[row].first)].note = note;
+    }
 
     trafficModel = new TrafficModel(this);
     trafficStatistics = new TrafficStatistics(this);
     // A full list for measuring the window's cost, without days of polling; not for users.
     trafficModel->appendSynthetic(qEnvironmentVariableIntValue("QUORVEL_TRAFFIC_PRELOAD"));
-    QLabel *lineStatistics = addStatusItem(QStringLiteral("lineStatistics"), tr("Line statistics"));
-    auto showStatistics = [this, lineStatistics] {
+    lineStatistics = addStatusItem(QStringLiteral("lineStatistics"), tr("Line statistics"));
+    auto showStatistics = [this] {
         lineStatistics->setText(trafficStatistics->summary());
         lineStatistics->setToolTip(trafficStatistics->details());
         lineStatistics->setAccessibleDescription(trafficStatistics->details());
@@ -106,6 +136,19 @@ MainWindow::MainWindow(QWidget *parent)
 
     refresh();
     fitToText();
+
+    // The bar's own message comes first: the permanent items make way while one shows, and a
+    // screen reader reads it as the bar's description. The bar draws a message on one line,
+    // cut at its edge; this label shows it whole, over two lines where it must.
+    messageLabel = new QLabel(ui->statusBar);
+    messageLabel->setObjectName(QStringLiteral("statusMessage"));
+    messageLabel->setTextFormat(Qt::PlainText);
+    messageLabel->setWordWrap(true);
+    messageLabel->setFont(ui->statusBar->font());
+    messageLabel->hide();
+    ui->statusBar->insertPermanentWidget(0, messageLabel, 1);
+    ui->statusBar->installEventFilter(this);
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, &MainWindow::statusMessageChanged);
 
     connect(ui->pushButton_startStop, &QPushButton::clicked, this, &MainWindow::startStopPolling);
     connect(mbThread, &QThread::finished, this, &MainWindow::mbThreadFinished);
@@ -131,6 +174,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Recording and the trend take every transaction; they keep up whether shown or not.
     recording = new RecordSession(this);
     recordingStatus = addStatusItem(QStringLiteral("recordingStatus"), tr("Recording"));
+    recordingStatus->setToolTip(tr("The record file and the rows on the disk"));
     recordingStatus->hide();
     trendStore = new TrendStore(this);
     connect(mbThread, &ModbusMasterThread::transaction, recording, &RecordSession::transaction);
@@ -208,6 +252,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    // The label shows the message; the bar would draw it once more, cut.
+    if (event->type() == QEvent::Paint && watched == ui->statusBar && messageLabel->isVisible())
+        return true;
+    if (event->type() == QEvent::KeyPress && watched == ui->spinBox_address)
+        return refuseTypedAddress(static_cast<QKeyEvent *>(event));
     if (event->type() == QEvent::Wheel) {
         const auto *editor = static_cast<QWidget *>(watched);
         if (editor->hasFocus())
@@ -233,8 +282,21 @@ void MainWindow::cleanUp()
         // Signals of the last transaction may still be queued for slots that use the form.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     }
-    if (recording->isRecording())
+    // Every transaction handed over is recorded, then the disconnect and the stop, last.
+    QCoreApplication::sendPostedEvents(recording, QEvent::MetaCall);
+    if (recording->isRecording()) {
+        if (!ui->comboBox_port->isEnabled())
+            recording->disconnected(ui->comboBox_port->currentText());
         recording->stop();
+    }
+    // A slow disk delays the end by what it takes; a stalled one by at most this.
+    const qint64 lost = recording->finish(10000);
+    if (lost > 0)
+        std::fprintf(
+            stderr, "quorvel-setup: %s\n",
+            qPrintable(tr("%1 of the record were not written to %2: the disk took "
+                          "nothing more within 10 s")
+                           .arg(rowCount(lost), QDir::toNativeSeparators(recording->path()))));
     delete ui;
     ui = nullptr;
     qDebug() << "cleanUp(): end";
@@ -375,12 +437,40 @@ void MainWindow::startStopPolling()
 void MainWindow::error(QString s)
 {
     ui->statusBar->showMessage(s);
+    setMessageTone(true);
     polling = false;
 }
 
 void MainWindow::info(QString s)
 {
+    // The transaction that follows tells whether this was a failure.
     ui->statusBar->showMessage(s, 3000);
+    setMessageTone(false);
+}
+
+void MainWindow::setMessageTone(bool failure)
+{
+    QPalette tone = messageLabel->palette();
+    tone.setColor(QPalette::WindowText,
+                  failure ? errorColour : palette().color(QPalette::WindowText));
+    messageLabel->setPalette(tone);
+}
+
+void MainWindow::statusMessageChanged(const QString &text)
+{
+    // At the default width a failure's text and the items together do not fit; each item
+    // keeps its words in its tooltip and comes back when the message goes.
+    const bool free = text.isEmpty();
+    messageLabel->setText(text);
+    // A second line only for a text that needs it: the bar keeps its height for most.
+    const bool long_ = messageLabel->fontMetrics().horizontalAdvance(text) > width() - 40;
+    messageLabel->setMinimumHeight((long_ ? 2 : 1) * messageLabel->fontMetrics().lineSpacing());
+    messageLabel->setVisible(!free);
+    lastGoodRead->setVisible(free);
+    lineStatistics->setVisible(free);
+    recordingStatus->setVisible(free && recordingShown);
+    ui->statusBar->setAccessibleDescription(text);
+    setMessageTone(false); // a failure's sender sets the error colour after showing it
 }
 
 void MainWindow::mbThreadFinished()
@@ -490,6 +580,7 @@ void MainWindow::stopPolling()
     disconnectCalculatedValues();
     markStale(true, false);
     markStale(false, false);
+    clearNotes();
     // The next transmitter may be of another generation: nothing of this one's may reach it.
     setHousingLink(false);
     setSerialNumberTrLink(false);
@@ -517,6 +608,7 @@ QLabel *MainWindow::addStatusItem(const QString &name, const QString &accessible
 void MainWindow::transaction(const ModbusTransaction &t)
 {
     using ModbusProtocol::ResponseKind;
+    noteWriteSent(t);
     if (t.judgement.kind == ResponseKind::WriteEcho)
         noteWrittenSetting(t.request);
     if (followFrom)
@@ -527,12 +619,22 @@ void MainWindow::transaction(const ModbusTransaction &t)
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:
         if (t.judgement.kind == ResponseKind::VolatileBlock) {
+            const int serial = t.judgement.volatileValues.serialNumber;
+            if (volatileRead && serial != lastReading.values.serialNumber) {
+                // Writes meant for the last probe must not reach this one; each editor takes
+                // this transmitter's values at its next persistent read.
+                writeAddressPending = writeParityPending = writeStopBitsPending =
+                    writeBaudRatePending = false;
+                clearNotes();
+                ui->statusBar->showMessage(tr("Another transmitter: serial %1").arg(serial), 5000);
+            }
             lastReading.values = t.judgement.volatileValues;
             lastReadingTime = t.sentAt;
             volatileRead = true;
         } else {
             lastReading.persistent = t.judgement.persistentValues;
             persistentRead = true;
+            checkReadBack();
         }
         markStale(t.judgement.kind == ResponseKind::VolatileBlock, false);
         lastGoodRead->setText(
@@ -545,6 +647,7 @@ void MainWindow::transaction(const ModbusTransaction &t)
     case ResponseKind::CrcError:
     case ResponseKind::Exception:
     case ResponseKind::UnexpectedLength:
+        setMessageTone(true);
         break;
     }
     // A failed read leaves its block's values as they were: they still show, greyed.
@@ -645,21 +748,33 @@ bool MainWindow::setsLineParameters() const
 
 void MainWindow::addressChanged()
 {
+    // Changed again: the last outcome is past.
+    outcomes[int(Parameter::Address)].written.clear();
+    setNote(Parameter::Address, QString());
     writeAddressPending = true;
 }
 
 void MainWindow::parityChanged()
 {
+    // Changed again: the last outcome is past.
+    outcomes[int(Parameter::Parity)].written.clear();
+    setNote(Parameter::Parity, QString());
     writeParityPending = true;
 }
 
 void MainWindow::stopBitsChanged()
 {
+    // Changed again: the last outcome is past.
+    outcomes[int(Parameter::StopBits)].written.clear();
+    setNote(Parameter::StopBits, QString());
     writeStopBitsPending = true;
 }
 
 void MainWindow::baudRateChanged()
 {
+    // Changed again: the last outcome is past.
+    outcomes[int(Parameter::BaudRate)].written.clear();
+    setNote(Parameter::BaudRate, QString());
     writeBaudRatePending = true;
 }
 
@@ -750,8 +865,12 @@ void MainWindow::address(int i)
 
 void MainWindow::selectReportedItem(Parameter parameter, QComboBox *selector, const QString &text)
 {
-    // A blank selector takes the transmitter's value once; afterwards it keeps the user's choice.
-    if (selector->currentIndex() != -1)
+    // A selector shows what the transmitter reports, never a value it did not take; only a
+    // choice still waiting to be written stays.
+    const bool pending = (parameter == Parameter::BaudRate && writeBaudRatePending)
+        || (parameter == Parameter::Parity && writeParityPending)
+        || (parameter == Parameter::StopBits && writeStopBitsPending);
+    if (pending || selector->currentText() == text)
         return;
     const int index = selector->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index < 0)
@@ -1114,7 +1233,8 @@ void MainWindow::startRecording(const QString &path, RecordFile::Existing existi
     ui->actionStartRecording->setEnabled(false);
     ui->actionStopRecording->setEnabled(true);
     showRecordingStatus();
-    recordingStatus->show();
+    recordingShown = true;
+    statusMessageChanged(ui->statusBar->currentMessage());
 }
 
 void MainWindow::stopRecording()
@@ -1122,6 +1242,7 @@ void MainWindow::stopRecording()
     recording->stop();
     ui->actionStartRecording->setEnabled(true);
     ui->actionStopRecording->setEnabled(false);
+    recordingShown = false;
     recordingStatus->hide();
     ui->statusBar->showMessage(
         tr("Recording stopped: %1 in %2")
@@ -1135,8 +1256,10 @@ void MainWindow::recordingFailed(const QString &text)
     qWarning("%s", qPrintable(text));
     ui->actionStartRecording->setEnabled(true);
     ui->actionStopRecording->setEnabled(false);
+    recordingShown = false;
     recordingStatus->hide();
     ui->statusBar->showMessage(text);
+    setMessageTone(true);
 }
 
 void MainWindow::showRecordingStatus()
@@ -1155,4 +1278,164 @@ void MainWindow::showTrend()
     trendWindow->show();
     trendWindow->raise();
     trendWindow->activateWindow();
+}
+
+// --- Outcome of the user's writes ----------------------------------------------------------
+
+QLabel *MainWindow::reportLabel(Parameter parameter) const
+{
+    switch (parameter) {
+    case Parameter::BaudRate:
+        return ui->label_baudRate;
+    case Parameter::Parity:
+        return ui->label_parity;
+    case Parameter::StopBits:
+        return ui->label_stopBits;
+    case Parameter::Address:
+        break;
+    }
+    return ui->label_address;
+}
+
+QWidget *MainWindow::editor(Parameter parameter) const
+{
+    switch (parameter) {
+    case Parameter::BaudRate:
+        return ui->comboBox_baudRate;
+    case Parameter::Parity:
+        return ui->comboBox_parity;
+    case Parameter::StopBits:
+        return ui->comboBox_stopBits;
+    case Parameter::Address:
+        break;
+    }
+    return ui->spinBox_address;
+}
+
+void MainWindow::noteWriteSent(const ModbusTransaction &t)
+{
+    using ModbusProtocol::ResponseKind;
+    const QByteArray &r = t.request;
+    if (r.size() != 8 || quint8(r.at(1)) != ModbusProtocol::writeSingleRegisterFunction)
+        return;
+    const int number = quint8(r.at(2)) << 8 | quint8(r.at(3));
+    const int value = quint8(r.at(4)) << 8 | quint8(r.at(5));
+    Parameter parameter;
+    QString text;
+    if (number == ModbusProtocol::addressRegister) {
+        parameter = Parameter::Address;
+        text = ValueFormat::integer(value);
+    } else {
+        const ModbusParameters::CodedParameter *coded[] = { &ModbusParameters::baudRate(),
+                                                            &ModbusParameters::parity(),
+                                                            &ModbusParameters::stopBits() };
+        const Parameter parameters[] = { Parameter::BaudRate, Parameter::Parity,
+                                         Parameter::StopBits };
+        int which = 0;
+        while (which < 3 && coded[which]->registerNumber != number)
+            ++which;
+        if (which == 3)
+            return;
+        parameter = parameters[which];
+        const ModbusParameters::Code *code = ModbusParameters::findValue(*coded[which], value);
+        text = code ? QLatin1String(code->text) : QString::number(value);
+    }
+    WriteOutcome &outcome = outcomes[int(parameter)];
+    switch (t.judgement.kind) {
+    case ResponseKind::Exception: {
+        // The transmitter's word: nothing was carried out. The editor goes back to what it
+        // holds; the note keeps the reason after the status bar has moved on.
+        QString reason = ModbusProtocol::statusText(t.judgement, QByteArray());
+        reason.replace(0, 1, reason.at(0).toLower());
+        outcome.written.clear();
+        outcome.readBackDue = false;
+        setNote(parameter, tr("Refused: %1").arg(reason));
+        showReported(parameter);
+        return;
+    }
+    case ResponseKind::PortFailure:
+        return;
+    case ResponseKind::WriteEcho:
+        setMessageTone(false); // "Response OK" is good news
+        Q_FALLTHROUGH();
+    default:
+        // An echo says the request arrived, not that it was carried out; without one the
+        // write may still have been taken. The next persistent read tells.
+        outcome.written = text;
+        outcome.readBackDue = true;
+        return;
+    }
+}
+
+void MainWindow::checkReadBack()
+{
+    for (int i = 0; i < parameterCount; ++i) {
+        WriteOutcome &outcome = outcomes[i];
+        if (outcome.written.isEmpty())
+            continue;
+        const QString reported = reportLabel(Parameter(i))->text();
+        if (reported == outcome.written) {
+            setNote(Parameter(i), QString());
+            outcome.written.clear();
+        } else if (outcome.readBackDue) {
+            setNote(Parameter(i),
+                    tr("Written %1, transmitter reports %2").arg(outcome.written, reported));
+        }
+        outcome.readBackDue = false;
+    }
+}
+
+void MainWindow::setNote(Parameter parameter, const QString &text)
+{
+    WriteOutcome &outcome = outcomes[int(parameter)];
+    outcome.note->setText(text);
+    outcome.note->setAccessibleDescription(text);
+    outcome.note->setVisible(!text.isEmpty());
+    editor(parameter)->setAccessibleDescription(text);
+}
+
+void MainWindow::clearNotes()
+{
+    for (int i = 0; i < parameterCount; ++i) {
+        setNote(Parameter(i), QString());
+        outcomes[i] = WriteOutcome { QString(), false, outcomes[i].note };
+    }
+}
+
+void MainWindow::showReported(Parameter parameter)
+{
+    const QString reported = reportLabel(parameter)->text();
+    setChangeLink(parameter, false);
+    if (parameter == Parameter::Address) {
+        bool ok = false;
+        const int address = reported.toInt(&ok);
+        if (ok)
+            ui->spinBox_address->setValue(address);
+    } else {
+        auto *selector = static_cast<QComboBox *>(editor(parameter));
+        selector->setCurrentIndex(
+            selector->findText(reported, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    }
+    setChangeLink(parameter, true);
+}
+
+bool MainWindow::refuseTypedAddress(QKeyEvent *event)
+{
+    const QString typed = event->text();
+    if (typed.size() != 1 || !typed.at(0).isDigit())
+        return false;
+    QLineEdit *edit = ui->spinBox_address->findChild<QLineEdit *>();
+    QString text = edit->text();
+    if (edit->hasSelectedText())
+        text.replace(edit->selectionStart(), edit->selectedText().size(), typed);
+    else
+        text.insert(edit->cursorPosition(), typed);
+    bool ok = false;
+    const int address = text.toInt(&ok);
+    if (!ok || address <= ui->spinBox_address->maximum())
+        return false;
+    // The box would keep the digits it can take ("300" becomes 30); nothing of it is written.
+    setNote(Parameter::Address, tr("%1 is no address: 1 to 247; nothing written").arg(text));
+    edit->setText(QString::number(ui->spinBox_address->value()));
+    return true;
 }

@@ -5,6 +5,7 @@
 #include "reading.h"
 #include "recordfile.h"
 
+#include <QColor>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -20,6 +21,7 @@ QT_END_NAMESPACE
 class FindTransmittersWindow;
 class ModbusMasterThread;
 class QComboBox;
+class QKeyEvent;
 class QLabel;
 class TrafficModel;
 class TrafficStatistics;
@@ -103,6 +105,29 @@ private slots:
 
 private:
     enum class Parameter { BaudRate, Parity, StopBits, Address };
+    static constexpr int parameterCount = 4;
+
+    // The outcome of the user's writes, per parameter: what was written and whether the next
+    // persistent read is still to confirm it, and the lasting note beside its editor.
+    struct WriteOutcome
+    {
+        QString written;
+        bool readBackDue = false;
+        QLabel *note = nullptr;
+    };
+    void noteWriteSent(const ModbusTransaction &t);
+    void checkReadBack();
+    void setNote(Parameter parameter, const QString &text);
+    void clearNotes();
+    QLabel *reportLabel(Parameter parameter) const;
+    QWidget *editor(Parameter parameter) const;
+    // Puts an editor back on the value the transmitter reported, without marking a write.
+    void showReported(Parameter parameter);
+    // A typed address that no transmitter can take is refused in the note, not cut short.
+    bool refuseTypedAddress(QKeyEvent *event);
+    // Failures in the error colour, everything else in the window's own.
+    void setMessageTone(bool failure);
+    void statusMessageChanged(const QString &text);
 
     void connectCalculatedValues();
     void disconnectCalculatedValues();
@@ -144,7 +169,12 @@ private:
     bool writeParityPending = false;
     bool writeStopBitsPending = false;
     bool writeBaudRatePending = false;
-    QLabel *lastGoodRead = nullptr; // permanent status-bar item
+    WriteOutcome outcomes[parameterCount];
+    QColor errorColour;               // the form's colour of the status bar
+    QLabel *lastGoodRead = nullptr;   // permanent status-bar item
+    QLabel *lineStatistics = nullptr; // permanent status-bar item
+    QLabel *messageLabel = nullptr;   // the bar's message, whole
+    bool recordingShown = false;
     RecordSession *recording = nullptr;
     QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
     TrendStore *trendStore = nullptr;

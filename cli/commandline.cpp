@@ -136,7 +136,7 @@ namespace {
                       "row per unit and cycle, an error row for a unit that missed it)." } },
                   unitListOption) },
             { "record", "Read both blocks once and write the commissioning record.",
-              QString(connectionSynopsis) + " --output FILE",
+              QString(connectionSynopsis) + " --output FILE [--overwrite]",
               "Reads both blocks once and writes the commissioning record to FILE: one JSON "
               "document with the time, this program's version, the port, the transmitter's "
               "identity (serial numbers, firmware, feature set, housing code), its four "
@@ -144,7 +144,8 @@ namespace {
               "JSON Schema commissioning-record.schema.json in share/quorvel-setup.",
               withConnection(
                   { portOption,
-                    { "output", "FILE", "The record file; an existing file is replaced." } }) },
+                    { "output", "FILE", "The record file; an existing file is refused." },
+                    { "overwrite", nullptr, "Replace an existing --output file." } }) },
             { "check",
               "Check one point against a reference instrument; write the record and a report.",
               QString(connectionSynopsis)
@@ -267,7 +268,8 @@ namespace {
             { Success, "Success." },
             { BadUsage,
               "Bad usage: an unknown command or option, a missing --port, a value out of range, "
-              "a record file that cannot be written." },
+              "a record file that cannot be written or exists already, standard output that "
+              "cannot be written." },
             { PortFailure, "The port cannot be opened or set up." },
             { NoValidAnswer,
               "No valid answer after three tries (timeout, CRC error, answer of the wrong "
@@ -279,6 +281,7 @@ namespace {
             { BrokerRefused,
               "publish: the broker refused the connection at start (bad credentials, not "
               "authorised, certificate not trusted)." },
+            { Stopped, "Stopped by Ctrl+C or SIGTERM before every write was made." },
             { OutsideTolerance,
               "check: the transmitter reads outside the tolerance of the reference, or its "
               "reads did not settle; the record and the report were written." },
@@ -288,7 +291,8 @@ namespace {
 
     const char failureNote[] =
         "Every failure prints one line on standard error: what happened, in the words of the "
-        "window's status bar, and what to check.";
+        "window's status bar, and what to check. When set fails after a write, each write "
+        "already carried out is printed on standard output first.";
 
     QString usageLine(const CommandText &command)
     {
@@ -543,6 +547,7 @@ bool parse(const QStringList &arguments, Request *request, QString *error)
         request->output = value("output");
         if (request->output.isEmpty())
             return fail(QStringLiteral("%1 needs --output FILE").arg(request->command));
+        request->overwrite = isSet("overwrite");
     }
 
     if (request->command == QLatin1String("check")) {

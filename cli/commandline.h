@@ -22,6 +22,7 @@ enum ExitCode {
     ReadBackDifferent = 5,
     BrokerRefused = 6,
     OutsideTolerance = 7,
+    Stopped = 8,
 };
 
 // check: one point against the reference, and what the record and the report say besides.
@@ -57,6 +58,7 @@ struct Request
     QString parity;                          // set: "None", "Even" or "Odd"; empty: alone
     QString stopBits;                        // set: "1" or "2"; empty: alone
     bool dryRun = false;
+    bool overwrite = false; // record: an existing --output file may be replaced
     // monitor and publish: the units in turn, a cycle every interval.
     QVector<int> units { ConnectionSettings::anyUnit };
     int intervalSeconds = 10;

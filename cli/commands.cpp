@@ -4,10 +4,13 @@
 #include "commissioningrecord.h"
 #include "modbusendpoint.h"
 #include "modbusparameters.h"
+#include "recordformat.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -20,17 +23,30 @@ namespace Commands {
 namespace {
 
     std::atomic<bool> stopRequested { false };
+    // The first error in writing standard output (a full disk, a closed pipe); 0 while none.
+    int outputError = 0;
+    // Writes that the transmitter has acknowledged in a set still in progress: a failure names
+    // them first, so that the user knows what the unit now holds.
+    QStringList carriedOut;
 
-    void print(const QString &text)
+    bool print(const QString &text)
     {
-        std::fputs(text.toUtf8().constData(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout); // a monitor's lines reach a pipe as they come
+        if (outputError)
+            return false;
+        // A monitor's lines reach a pipe as they come; the flush also shows a full disk now.
+        if (std::fputs(text.toUtf8().constData(), stdout) < 0 || std::fputc('\n', stdout) == EOF
+            || std::fflush(stdout) != 0) {
+            outputError = errno ? errno : EIO;
+            return false;
+        }
+        return true;
     }
 
     // One line on stderr: what happened, in the status bar's words, and what to check.
     int failure(int code, const QString &what, const QString &check)
     {
+        for (const QString &write : qExchange(carriedOut, {}))
+            print(write);
         const QString text = check.isEmpty() ? what : what + QStringLiteral("; check ") + check;
         std::fprintf(stderr, "quorvel-setup-cli: %s\n", text.toUtf8().constData());
         return code;
@@ -52,6 +68,18 @@ namespace {
                               "and that its line is set to %2")
             .arg(settings.unit)
             .arg(settings.line.displayText());
+    }
+
+    // Exception 04 is the transmitter reporting a fault of its own, not a request it does not
+    // take; any other exception is about what its firmware accepts.
+    QString exceptionCheck(int code, const QByteArray &request)
+    {
+        const bool isRead = request.size() > 1
+            && quint8(request.at(1)) == ModbusProtocol::readHoldingRegistersFunction;
+        if (code == 4 && isRead)
+            return QStringLiteral("the transmitter itself: it reports a failure of its own; "
+                                  "switch it off and on, and have it serviced if this stays");
+        return QStringLiteral("what the transmitter's firmware accepts");
     }
 
     // The window's pause before a read, cut short by a stop request.
@@ -187,7 +215,7 @@ namespace {
                 return failure(PortFailure, text, QLatin1String(portCheck));
             if (code == Refused)
                 return failure(Refused, text,
-                               QStringLiteral("what the transmitter's firmware accepts"));
+                               exceptionCheck(transaction.judgement.exceptionCode, request));
             return failure(NoValidAnswer,
                            QStringLiteral("%1 (%2, 3 tries)")
                                .arg(text, ModbusProtocol::describeRequest(request)),
@@ -195,6 +223,26 @@ namespace {
         }
 
     public:
+        // One request to the transmitter's unit and its answer, without a retry.
+        ModbusTransaction once(QByteArray request)
+        {
+            request[0] = char(unit());
+            const quint16 crc = modbusCrc16(request.left(request.size() - 2));
+            request[request.size() - 2] = char(crc & 0xFF);
+            request[request.size() - 1] = char(crc >> 8);
+            if (!endpoint->isOpen()) {
+                ModbusTransaction t;
+                t.request = request;
+                QString text;
+                if (!endpoint->open(&text)) {
+                    t.judgement.kind = ResponseKind::PortFailure;
+                    t.judgement.portFailure = text;
+                    return t;
+                }
+            }
+            return endpoint->exchange(request, ReceiveTiming::forSettings(settings));
+        }
+
         int readPersistent(ModbusProtocol::PersistentValues *values)
         {
             ModbusTransaction t;
@@ -375,9 +423,20 @@ namespace {
             ConnectionSettings expected = transmitter.connection();
             const bool serial = expected.endpoint.kind == Endpoint::Kind::Serial;
             bool movesLine = false;
-            for (const Change &c : changes) {
+            for (int i = 0; i < changes.size(); ++i) {
+                const Change &c = changes[i];
+                // Ctrl+C lets the write in flight end; the next one is not started.
+                if (stopRequested)
+                    return failure(Stopped,
+                                   QStringLiteral("Stopped before %1 of %2 writes; %3 not written")
+                                       .arg(i + 1)
+                                       .arg(changes.size())
+                                       .arg(c.name),
+                                   QString());
                 if (const int code = transmitter.write(c.registerNumber, c.value))
                     return code;
+                carriedOut << QStringLiteral("%1 %2 -> %3 written and acknowledged")
+                                  .arg(c.name, c.from, c.to);
                 if (c.registerNumber == ModbusProtocol::addressRegister) {
                     if (expected.unit != ConnectionSettings::anyUnit)
                         expected.unit = c.value;
@@ -410,6 +469,7 @@ namespace {
                                        .arg(c.name, c.to, got.isEmpty() ? "an unknown code" : got),
                                    QStringLiteral("that the transmitter stores its parameters"));
             }
+            carriedOut.clear(); // verified: the lines below say it all
             for (const Change &c : changes)
                 print(QStringLiteral("%1: %2 -> %3").arg(c.name, c.from, c.to));
             if (transmitter.followed())
@@ -438,6 +498,52 @@ void requestStop()
     stopRequested = true;
 }
 
+namespace {
+
+    // Before the port is opened: a record that could not be written afterwards must not cost a
+    // write to the transmitter, nor replace a unit's record by accident.
+    int checkRecordFile(const Request &request)
+    {
+        if (request.output.isEmpty() || request.dryRun)
+            return Success;
+        const QFileInfo file(request.output);
+        if (request.command == QLatin1String("record") && file.exists() && !request.overwrite)
+            return failure(BadUsage,
+                           QStringLiteral("%1 exists; nothing was read").arg(request.output),
+                           QStringLiteral("the file name, or give --overwrite to replace it"));
+        const QFileInfo folder(file.absolutePath());
+        if (file.isDir() || !folder.isDir() || !folder.isWritable()
+            || (file.exists() && !file.isWritable()))
+            return failure(BadUsage,
+                           QStringLiteral("Can't write %1: %2; nothing was done")
+                               .arg(request.output,
+                                    file.isDir()          ? QStringLiteral("it is a folder")
+                                        : !folder.isDir() ? QStringLiteral("no such folder")
+                                                          : QStringLiteral("permission denied")),
+                           QStringLiteral("that the folder exists and may be written"));
+        return Success;
+    }
+
+    int runCommand(const Request &request)
+    {
+        if (const int code = checkRecordFile(request))
+            return code;
+        if (request.command == QLatin1String("scan"))
+            return scan(request);
+        Transmitter transmitter(request.connection);
+        if (const int code = transmitter.open())
+            return code;
+        if (request.command == QLatin1String("read"))
+            return read(request, transmitter);
+        if (request.command == QLatin1String("set"))
+            return set(request, transmitter);
+        if (request.command == QLatin1String("check"))
+            return check(request, transmitter);
+        return recordCommand(request, transmitter);
+    }
+
+} // namespace
+
 bool stopping()
 {
     return stopRequested;
@@ -445,18 +551,16 @@ bool stopping()
 
 int run(const Request &request)
 {
-    if (request.command == QLatin1String("scan"))
-        return scan(request);
-    Transmitter transmitter(request.connection);
-    if (const int code = transmitter.open())
+    const int code = runCommand(request);
+    if (outputError == 0 && std::fflush(stdout) != 0)
+        outputError = errno ? errno : EIO;
+    if (outputError == 0)
         return code;
-    if (request.command == QLatin1String("read"))
-        return read(request, transmitter);
-    if (request.command == QLatin1String("set"))
-        return set(request, transmitter);
-    if (request.command == QLatin1String("check"))
-        return check(request, transmitter);
-    return recordCommand(request, transmitter);
+    // Like a record file that cannot be written: what a script reads would be cut short.
+    failure(BadUsage,
+            QStringLiteral("can't write the output: %1").arg(qt_error_string(outputError)),
+            QString());
+    return code == Success ? int(BadUsage) : code;
 }
 
 } // namespace Commands

@@ -56,11 +56,14 @@ int main(int argc, char *argv[])
     action.sa_handler = stopOnSignal;
     sigemptyset(&action.sa_mask);
     const bool polls = request.command == QLatin1String("monitor")
-        || request.command == QLatin1String("scan") || request.command == QLatin1String("publish");
+        || request.command == QLatin1String("scan") || request.command == QLatin1String("publish")
+        || request.command == QLatin1String("set");
     if (polls) {
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
+    // A closed pipe on standard output is a write error to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     if (request.command == QLatin1String("monitor"))
         return FieldCommands::monitor(request);
     if (request.command == QLatin1String("publish"))

@@ -61,7 +61,11 @@ public:
         ModbusTransaction t = ModbusLine::exchange(*port, request, timing);
         // A port that vanished under the transaction (an adapter pulled) is a failure of the
         // way, not a silent transmitter.
-        if (port->error() == QSerialPort::ResourceError) {
+        // On a pseudo-terminal whose other end closed, the read fails before Qt calls it a
+        // resource error.
+        const QSerialPort::SerialPortError error = port->error();
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError
+            || error == QSerialPort::WriteError) {
             t.judgement = ModbusProtocol::Judgement();
             t.judgement.kind = ModbusProtocol::ResponseKind::PortFailure;
             t.judgement.portFailure =

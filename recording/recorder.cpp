@@ -1,5 +1,7 @@
 #include "recorder.h"
 
+#include <QScopeGuard>
+
 // Lives on the recorder's thread; everything it does may block on the disk.
 class RecordWriter : public QObject
 {
@@ -18,6 +20,7 @@ public slots:
 
     void write(const QByteArray &row)
     {
+        const auto count = qScopeGuard([this] { ++*done; });
         if (!file.isOpen())
             return; // failed earlier: the failure was reported once
         if (file.append(row))
@@ -25,6 +28,9 @@ public slots:
         else
             emit failed(session, file.errorText());
     }
+
+public:
+    std::shared_ptr<std::atomic<qint64>> done;
 
     void close() { file.close(); }
 
@@ -38,21 +44,37 @@ private:
     qint64 rows = 0;
 };
 
-Recorder::Recorder(QObject *parent) : QObject(parent), writer(new RecordWriter)
+Recorder::Recorder(QObject *parent) : QObject(parent), thread(new QThread), writer(new RecordWriter)
 {
-    thread.setObjectName(QStringLiteral("recorder"));
-    writer->moveToThread(&thread);
+    writer->done = done;
+    thread->setObjectName(QStringLiteral("recorder"));
+    writer->moveToThread(thread);
     connect(writer, &RecordWriter::written, this, &Recorder::written);
     connect(writer, &RecordWriter::failed, this, &Recorder::writeFailed);
-    thread.start();
+    thread->start();
 }
 
 Recorder::~Recorder()
 {
-    stop();
-    thread.quit();
-    thread.wait();
+    finish(-1);
+    if (stalled)
+        return; // the writer and its thread end with the process
     delete writer;
+    delete thread;
+}
+
+qint64 Recorder::finish(int timeoutMs)
+{
+    if (stalled || thread->isFinished())
+        return stalled ? handed - *done : 0;
+    stop();
+    // Queued behind every row, so the thread ends only once they are all on the disk.
+    QMetaObject::invokeMethod(
+        writer, [t = thread] { t->quit(); }, Qt::QueuedConnection);
+    if (thread->wait(timeoutMs < 0 ? ULONG_MAX : ulong(timeoutMs)))
+        return 0;
+    stalled = true;
+    return handed - *done;
 }
 
 void Recorder::start(const QString &path, RecordFile::Existing existing, const QByteArray &header)
@@ -71,6 +93,7 @@ void Recorder::append(const QByteArray &row)
 {
     if (!recording)
         return;
+    ++handed;
     QMetaObject::invokeMethod(writer, "write", Qt::QueuedConnection, Q_ARG(QByteArray, row));
 }
 

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
+
 // A record file that takes whole rows and puts each on the disk before it returns, so that a
 // killed process or a power cut loses at most the row being written. Blocking: the Recorder
 // runs it on its own thread.
@@ -16,6 +18,15 @@ public:
         Overwrite // the user confirmed: an existing file is emptied
     };
 
+    // The two system calls that put a row on the disk, as ::write and ::fdatasync make them
+    // (errno set on failure); a test puts in a slow, stalled or full disk here.
+    struct Disk
+    {
+        std::function<long(int handle, const char *data, long size)> write;
+        std::function<int(int handle)> sync;
+    };
+    static void setDisk(const Disk &disk); // before any record starts; empty: the system's
+
     RecordFile() = default;
     RecordFile(const RecordFile &) = delete;
     RecordFile &operator=(const RecordFile &) = delete;
@@ -24,7 +35,7 @@ public:
     // a pipe) is written to as it is. On failure returns false and sets errorText.
     bool open(const QString &path, Existing existing);
     // Writes bytes and waits until they are on the disk. On failure returns false, sets
-    // errorText and closes the file.
+    // errorText and closes the file; a row cut short by a full disk is taken off again.
     bool append(const QByteArray &bytes);
     void close();
 
@@ -36,6 +47,7 @@ private:
 
     QFile file;
     QString error;
+    qint64 length = 0; // whole rows written so far
 };
 
 #endif // RECORDFILE_H

@@ -21,6 +21,8 @@ public:
     // Header, then a "recording" row; on failure, failed() follows.
     void start(const QString &path, RecordFile::Existing existing);
     void stop(); // a last "recording" row, then the file is closed
+    // Waits for the rows handed over, at most timeoutMs; returns how many were not written.
+    qint64 finish(int timeoutMs) { return recorder.finish(timeoutMs); }
 
     bool isRecording() const { return recorder.isRecording(); }
     QString path() const { return recorder.path(); }

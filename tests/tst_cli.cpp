@@ -17,7 +17,8 @@ struct Run
     QString err;
 };
 
-// Runs the program with PORT, FILE and REPORT in the arguments replaced.
+// Runs the program with PORT, FILE and REPORT in the arguments replaced; ">PATH" sends stdout
+// there.
 Run runCli(const QString &arguments, const QString &port, const QString &file,
            const QString &report = QString())
 {
@@ -26,6 +27,8 @@ Run runCli(const QString &arguments, const QString &port, const QString &file,
     list.replaceInStrings(QRegularExpression("^FILE$"), file);
     list.replaceInStrings(QRegularExpression("^REPORT$"), report);
     QProcess process;
+    if (!list.isEmpty() && list.last().startsWith('>'))
+        process.setStandardOutputFile(list.takeLast().mid(1));
     process.start(QStringLiteral(QUORVEL_CLI), list);
     Run run;
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
@@ -135,11 +138,41 @@ private slots:
                              "effect when it restarts$" }
             << ""
             << "4 0 1 1" << 4;
-        QTest::newRow("set: written, echoed, not stored: read back different")
+        QTest::newRow("set: written, echoed, not stored: the writes made, then read back different")
             << current << "ignore"
             << "set --port PORT --address 4 --parity even" << 5
-            << QStringList { "^quorvel-setup-cli: address written as 4 but read back as 1; check" }
+            << QStringList { "^address 1 -> 4 written and acknowledged\n"
+                             "parity None -> Even written and acknowledged\n"
+                             "quorvel-setup-cli: address written as 4 but read back as 1; check" }
             << "" << untouched << 4;
+        QTest::newRow("set --record into a missing folder: refused before the port is opened")
+            << current << ""
+            << "set --port PORT --address 4 --record /quorvel-no-such-folder/unit.json" << 1
+            << QStringList { "^quorvel-setup-cli: Can't write /quorvel-no-such-folder/unit.json: "
+                             "no such folder; nothing was done" }
+            << "" << untouched << 0;
+        QTest::newRow("record into an existing file: refused without --overwrite")
+            << current << ""
+            << "record --port PORT --output EXISTING" << 1
+            << QStringList { "^quorvel-setup-cli: .*existing.json exists; nothing was read; "
+                             "check the file name, or give --overwrite" }
+            << "" << untouched << 0;
+        QTest::newRow("record --overwrite: an existing file replaced")
+            << current << ""
+            << "record --port PORT --output EXISTING --overwrite" << 0
+            << QStringList { "^Record written to .*existing.json$" } << "" << untouched << 2;
+        QTest::newRow("read json into a full disk: exit 1, told why")
+            << current << ""
+            << "read --port PORT --format json >/dev/full" << 1
+            << QStringList { "^quorvel-setup-cli: can't write the output: No space left on "
+                             "device$" }
+            << "" << untouched << 2;
+        QTest::newRow("read: exception 04 is the transmitter's own failure")
+            << current << "failing"
+            << "read --port PORT" << 4
+            << QStringList { "^quorvel-setup-cli: Exception 04 from the transmitter: server "
+                             "device failure; check the transmitter itself" }
+            << "" << untouched << 1;
         QTest::newRow("set: refused by the transmitter with exception 03")
             << current << "refuse"
             << "set --port PORT --parity even" << 4
@@ -202,8 +235,8 @@ private slots:
             << current << ""
             << "record --port PORT --output /quorvel-no-such-folder/unit.json" << 1
             << QStringList { "^quorvel-setup-cli: Can't write /quorvel-no-such-folder/unit.json: "
-                             ".*; check that the folder exists" }
-            << "" << untouched << 2;
+                             "no such folder; nothing was done; check that the folder exists" }
+            << "" << untouched << 0;
         QTest::newRow("scan json: one object with exactly the documented keys")
             << current << ""
             << "scan --port PORT --units 1-5 --format json" << 0
@@ -270,13 +303,19 @@ private slots:
             settings.applySettings = TransmitterSettings::Apply::Immediately;
         ServerSettings line;
         line.faults.noAnswer = writes == "silent" ? 1 : 0;
+        line.faults.exception = writes == "failing" ? 1 : 0;
         SimulatorServer server(settings, line);
         QVERIFY(server.start());
         QTemporaryDir dir;
         const QString file = dir.filePath("record.json");
+        QFile existing(dir.filePath("existing.json"));
+        QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("{}") == 2);
+        existing.close();
 
-        const Run run = runCli(arguments, server.portPath(), file);
-        const QString text = exitCode == 0 ? run.out : run.err;
+        const Run run = runCli(QString(arguments).replace("EXISTING", existing.fileName()),
+                               server.portPath(), file);
+        // A failure: the writes already made on stdout, then one line on stderr.
+        const QString text = exitCode == 0 ? run.out : run.out + run.err;
         for (const QString &pattern : output) {
             const QRegularExpression re(pattern, QRegularExpression::MultilineOption);
             QVERIFY2(re.match(text).hasMatch(), qPrintable(pattern + "\nnot in:\n" + text));
@@ -284,14 +323,19 @@ private slots:
         QCOMPARE(run.exitCode, exitCode);
         if (exitCode != 0) {
             QCOMPARE(run.err.count('\n'), 1); // one line says what happened
-            QVERIFY(run.out.isEmpty());
+            for (const QString &made : run.out.split('\n', Qt::SkipEmptyParts))
+                QVERIFY2(made.endsWith("written and acknowledged"), qPrintable(run.out));
+        }
+        if (arguments.contains("EXISTING") && exitCode != 0) {
+            QVERIFY(existing.open(QIODevice::ReadOnly));
+            QCOMPARE(existing.readAll(), "{}");
         }
         if (!absent.isEmpty())
             QVERIFY2(!run.out.contains(absent), qPrintable(run.out));
         QCOMPARE(parameters(server), stored);
         if (frames >= 0)
             QCOMPARE(server.framesReceived(), frames);
-        if (arguments.startsWith("record") && exitCode == 0) {
+        if (arguments.startsWith("record") && exitCode == 0 && !arguments.contains("EXISTING")) {
             const QString problem = schemaProblem(file);
             if (problem == "skip")
                 QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
@@ -469,6 +513,50 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
         const QByteArray out = process.readAllStandardOutput();
         QVERIFY2(out.endsWith('\n') && process.readAllStandardError().isEmpty(), out.constData());
+    }
+
+    void ctrlCDuringSetEndsAfterTheWriteInFlight()
+    {
+        SimulatorServer server { TransmitterSettings() };
+        QVERIFY(server.start());
+        QProcess process;
+        process.start(QStringLiteral(QUORVEL_CLI),
+                      { "set", "--port", server.portPath(), "--address", "25", "--parity", "odd",
+                        "--stop-bits", "2" });
+        // The read, then the first write on the line: a write listens 0.3 s for its echo.
+        QTRY_COMPARE_WITH_TIMEOUT(server.framesReceived(), 2, 5000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(3000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 8);
+        QCOMPARE(process.readAllStandardOutput(), "address 1 -> 25 written and acknowledged\n");
+        QVERIFY(process.readAllStandardError().startsWith(
+            "quorvel-setup-cli: Stopped before 2 of 3 writes; parity not written"));
+        QCOMPARE(parameters(server), "5 0 0 25");
+    }
+
+    void monitorGoesOnUntilThePortIsLost()
+    {
+        ServerSettings line;
+        line.faults.noAnswer = 1;
+        SimulatorServer server(TransmitterSettings(), line);
+        QVERIFY(server.start());
+        QProcess process;
+        process.start(QStringLiteral(QUORVEL_CLI),
+                      { "monitor", "--port", server.portPath(), "--interval", "1" });
+        // A missed answer is a line of its own, and the next cycle follows.
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 5000);
+        QVERIFY(process.readLine().contains(", error: "));
+        QTRY_VERIFY_WITH_TIMEOUT(server.framesReceived() >= 3, 10000);
+        server.stop();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 2);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(QRegularExpression("^quorvel-setup-cli: Lost \\S+: device removed or no longer "
+                                    "available; check the port name")
+                     .match(err)
+                     .hasMatch(),
+                 qPrintable(err));
     }
 };
 

@@ -241,6 +241,54 @@ private slots:
         QTEST(shown(), "expected");
     }
 
+    // A write the transmitter did not carry out leaves a lasting note beside its selector, which
+    // goes back to what the transmitter reports.
+    void writeOutcome_data()
+    {
+        QTest::addColumn<int>("refuseWrites"); // the exception code; 0: echoed, not carried out
+        QTest::addColumn<QString>("note");
+        QTest::newRow("ignored: echoed, read back as before")
+            << 0 << "Written Even, transmitter reports None";
+        QTest::newRow("refused with exception 02")
+            << 2 << "Refused: exception 02 from the transmitter: illegal data address";
+    }
+
+    void writeOutcome()
+    {
+        QFETCH(int, refuseWrites);
+        QFETCH(QString, note);
+        TransmitterSettings settings;
+        settings.refuseWrites = refuseWrites;
+        settings.ignoreWrites = refuseWrites == 0;
+        SimulatorServer server(settings);
+        QVERIFY(server.start());
+        MainWindow window;
+        auto *button = window.findChild<QPushButton *>("pushButton_startStop");
+        const auto idle = qScopeGuard([&] {
+            if (button->text() != "&Connect")
+                button->click();
+            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+            window.cleanUp();
+        });
+        auto *parity = window.findChild<QComboBox *>("comboBox_parity");
+        QLabel *mark = window.findChild<QLabel *>("note_parity");
+        window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(parity->currentText(), QString("None"), cycleTimeout);
+        parity->setCurrentText("Even");
+        QTRY_COMPARE_WITH_TIMEOUT(mark->text(), note, 2 * cycleTimeout);
+        QVERIFY(mark->isVisibleTo(&window));
+        QCOMPARE(QAccessible::queryAccessibleInterface(mark)->text(QAccessible::Description), note);
+        QCOMPARE(mark->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QTRY_COMPARE_WITH_TIMEOUT(parity->currentText(), QString("None"), cycleTimeout);
+        // Still there after the next persistent read; gone once the user chooses again.
+        const int frames = server.framesReceived();
+        QTRY_VERIFY_WITH_TIMEOUT(server.framesReceived() >= frames + 2, 2 * cycleTimeout);
+        QCOMPARE(mark->text(), note);
+        parity->setCurrentText("Odd");
+        QVERIFY(!mark->isVisibleTo(&window));
+    }
+
     void commissioningRecord()
     {
         SimulatorServer server { TransmitterSettings() };

@@ -22,6 +22,11 @@ private slots:
         QTest::newRow("--line out of range: a usage error before any window")
             << "--line 9600-8X1" << 1
             << "quorvel-setup: line settings \"9600-8X1\" are not of the form 19200-8N1";
+        QTest::newRow("--record to an existing file: refused before any window")
+            << "--record LINK" << 1
+            << "quorvel-setup: LINK exists; a record is not written over it";
+        QTest::newRow("--port without its value, without a display")
+            << "--port" << 1 << "quorvel-setup: Missing value after '--port'.";
         QTest::newRow("unknown option")
             << "-platform offscreen --bogus" << 1 << "quorvel-setup: Unknown option 'bogus'.";
         QTest::newRow("-platform, --port and --connect: the first answer arrives")
@@ -49,6 +54,7 @@ private slots:
         program.start(QCoreApplication::applicationDirPath() + "/quorvel-setup",
                       arguments.replace("LINK", server.linkPath()).split(' '));
         QByteArray output;
+        line.replace("LINK", server.linkPath());
         QTRY_VERIFY2_WITH_TIMEOUT((output += program.readAll()).split('\n').contains(line.toUtf8()),
                                   output.constData(), 10000);
         if (exitCode < 0)

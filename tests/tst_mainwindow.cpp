@@ -257,6 +257,10 @@ private slots:
         QTest::newRow("address 24, pause, arrow up") << "spinBox_address"
                                                      << "24|^||"
                                                      << "P FF0600CD0019CC21 P";
+        QTest::newRow("address 300 typed: refused beside the box, not cut to 30")
+            << "spinBox_address"
+            << "300\n||"
+            << "P " + volatileRead;
     }
 
     // Only what the user meant is written: no wheel that passes by, no half-typed address.
@@ -298,6 +302,35 @@ private slots:
             }
         }
         QTEST(frames.join(' '), "frames");
+        QCOMPARE(w->findChild<QLabel *>("note_address")->text(),
+                 steps.startsWith("300") ? "300 is no address: 1 to 247; nothing written" : "");
+    }
+
+    // At the default width a failure's whole text shows: the permanent items make way while it
+    // does, and a screen reader reads it.
+    void statusMessageAtDefaultWidth()
+    {
+        w->resize(650, w->height());
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        const QString text = "Exception 02 from the transmitter: illegal data address; refused: "
+                             "write parity = Even";
+        for (int i = 0; i < 40; ++i) // a busy line: a long statistics item
+            emit t->transaction(ModbusTransaction());
+        emit t->error(text);
+        QStatusBar *bar = ui->statusBar;
+        QCOMPARE(QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Description), text);
+        const auto *shown = w->findChild<QLabel *>("statusMessage");
+        QCOMPARE(shown->text(), text);
+        QTRY_VERIFY(shown->isVisible() && shown->width() >= bar->width() / 2);
+        QVERIFY(shown->heightForWidth(shown->width()) <= shown->height()); // no line cut off
+        QCOMPARE(shown->palette().color(QPalette::WindowText), QColor(Qt::red));
+        emit t->info("Response OK"); // good news in the window's own colour
+        QCOMPARE(shown->palette().color(QPalette::WindowText),
+                 w->palette().color(QPalette::WindowText));
+        bar->clearMessage();
+        QVERIFY(w->findChild<QLabel *>("lineStatistics")->isVisible());
+        QCOMPARE(w->findChild<QLabel *>("lineStatistics")->toolTip().isEmpty(), false);
     }
 
     void featureSets_data()

@@ -4,6 +4,7 @@
 
 #include <QtTest>
 
+#include <cerrno>
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -31,6 +32,42 @@ QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// A disk that the test plays: each sync after the first `fastSyncs` takes syncMs or, with
+// stall, waits for the test to let it go; a write of a row holding "cut" stops halfway full.
+struct FakeDisk
+{
+    int fastSyncs = 0;
+    int syncMs = 0;
+    bool stall = false;
+    bool full = false;
+    QSemaphore stalled;
+    std::atomic<int> syncs { 0 };
+} fake;
+
+RecordFile::Disk fakeDisk()
+{
+    return { [](int handle, const char *data, long size) -> long {
+                if (fake.full) {
+                    errno = ENOSPC;
+                    return -1;
+                }
+                if (QByteArray(data, int(size)).contains("cut")) {
+                    fake.full = true;
+                    return long(::write(handle, data, size_t(size / 2)));
+                }
+                return long(::write(handle, data, size_t(size)));
+            },
+             [](int handle) {
+                 if (++fake.syncs > fake.fastSyncs) {
+                     if (fake.stall)
+                         fake.stalled.acquire();
+                     else
+                         QThread::msleep(ulong(fake.syncMs)); // the disk's own time
+                 }
+                 return ::fdatasync(handle);
+             } };
 }
 
 } // namespace
@@ -99,6 +136,64 @@ private slots:
             QCOMPARE(contents(path), "an earlier record\n");
             QVERIFY(!recorder.isRecording());
         }
+    }
+
+    // Quitting waits for every row handed over, however slow the disk; a stalled one is given
+    // up after the bound with the rows it did not take. A full disk leaves no cut row.
+    void slowOrFullDisk_data()
+    {
+        QTest::addColumn<int>("syncMs");      // each sync after the header's; -1: stalled
+        QTest::addColumn<QByteArray>("rows"); // handed over, then finish(1000)
+        QTest::addColumn<qint64>("notWritten");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("sync takes 2 s a row: quit waits for all three")
+            << 2000 << QByteArray("r1\nr2\nr3\n") << qint64(0) << QByteArray("h\nr1\nr2\nr3\n")
+            << "";
+        QTest::newRow("stalled disk: given up after the bound, r2 unsynced and r3 told lost")
+            << -1 << QByteArray("r1\nr2\nr3\n") << qint64(2) << QByteArray("h\nr1\nr2\n") << "";
+        QTest::newRow("short write: cut back to the last whole row, the system's reason")
+            << 0 << QByteArray("r1\n15.4321 cut\nr3\n") << qint64(0) << QByteArray("h\nr1\n")
+            << "Recording stopped: can't write %1: No space left on device";
+    }
+
+    void slowOrFullDisk()
+    {
+        QFETCH(int, syncMs);
+        QFETCH(QByteArray, rows);
+        QFETCH(qint64, notWritten);
+        QFETCH(QByteArray, file);
+        QFETCH(QString, failure);
+        fake.fastSyncs = syncMs < 0 ? 2 : 1; // the header's, and with a stall the first row's
+        fake.syncMs = syncMs;
+        fake.stall = syncMs < 0;
+        fake.syncs = 0;
+        fake.full = false;
+        RecordFile::setDisk(fakeDisk());
+        const auto system = qScopeGuard([] { RecordFile::setDisk({}); });
+        QTemporaryDir folder;
+        const QString path = folder.filePath("record.csv");
+
+        auto *recorder = new Recorder;
+        QSignalSpy failed(recorder, &Recorder::failed);
+        recorder->start(path, Existing::Refuse, "h\n");
+        for (const QByteArray &row : rows.split('\n'))
+            if (!row.isEmpty())
+                recorder->append(row + '\n');
+        if (!failure.isEmpty()) {
+            QTRY_COMPARE(failed.size(), 1);
+            QCOMPARE(failed.at(0).at(0).toString(), failure.arg(QDir::toNativeSeparators(path)));
+        }
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(recorder->finish(syncMs > 0 ? 10000 : 1000), notWritten);
+        if (syncMs > 0)
+            QVERIFY(timer.elapsed() >= 3 * syncMs - 100); // it waited, and was not cut short
+        QCOMPARE(contents(path), file);
+        if (syncMs < 0)
+            fake.stalled.release(); // a stalled writer ends with the process; let it go now
+        else
+            delete recorder;
     }
 
     void failure_data()

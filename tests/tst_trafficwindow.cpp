@@ -105,7 +105,7 @@ private slots:
         auto *status = main.findChild<QLabel *>("lineStatistics");
         emit thread->transaction(transaction(4));
         emit thread->transaction(transaction(0, false));
-        QCOMPARE(status->text(), "Tx 2 · good 0 · timeouts 1 · exc 1");
+        QCOMPARE(status->text(), "Tx 2 · good 0 · timeouts 1 · exceptions 1");
         QVERIFY(status->accessibleDescription().startsWith("Transactions: 2, Good answers: 0, "));
         QCOMPARE(status->palette().color(QPalette::WindowText),
                  main.palette().color(QPalette::WindowText)); // not the messages' red
@@ -133,7 +133,8 @@ private slots:
 
         traffic->findChild<QPushButton *>("pushButton_clear")->click();
         QCOMPARE(table->tableInterface()->rowCount(), 0);
-        QCOMPARE(status->text(), "Tx 3 · good 0 · timeouts 1 · exc 2"); // Clear keeps the counts
+        QCOMPARE(status->text(),
+                 "Tx 3 · good 0 · timeouts 1 · exceptions 2"); // Clear keeps the counts
         traffic->findChild<QPushButton *>("pushButton_reset")->click();
         QCOMPARE(status->text(), "Tx 0 · good 0");
         QCOMPARE(traffic->findChild<QLabel *>("label_roundTrip")->text(),
@@ -141,6 +142,23 @@ private slots:
         main.close();
         QVERIFY(!traffic->isVisible()); // it goes with the main window
         main.cleanUp();
+    }
+
+    // A window opened on a list that filled while none was open shows the newest rows.
+    void opensAtTheNewestRows()
+    {
+        TrafficModel filled { nullptr, 100 };
+        for (int n = 0; n < 50; ++n)
+            filled.append(transaction(n));
+        TrafficWindow opened { &filled, &statistics };
+        opened.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&opened));
+        auto *table = opened.findChild<QTableView *>();
+        QTRY_VERIFY(table->viewport()->rect().contains(
+            table->visualRect(filled.index(filled.rowCount() - 1, 0))));
+        filled.append(transaction(50));
+        QTRY_VERIFY(table->viewport()->rect().contains(
+            table->visualRect(filled.index(filled.rowCount() - 1, 0))));
     }
 };
 

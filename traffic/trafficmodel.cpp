@@ -1,5 +1,7 @@
 #include "trafficmodel.h"
 
+#include <QLocale>
+
 #include "modbusprotocol.h"
 
 #include <iterator>
@@ -77,7 +79,8 @@ QString TrafficModel::text(const ModbusTransaction &t, int column)
 {
     switch (column) {
     case Time:
-        return t.sentAt.toString(QStringLiteral("hh:mm:ss.zzz"));
+        // ASCII digits under any locale, like the bytes beside them and the CSV a tool reads.
+        return QLocale::c().toString(t.sentAt, QStringLiteral("hh:mm:ss.zzz"));
     case Asked:
         return describeRequest(t.request);
     case RequestBytes:
@@ -137,7 +140,7 @@ QByteArray TrafficModel::csv(const QVector<ModbusTransaction> &transactions)
         out += ',' + csvField(tr(header));
     out += "\r\n";
     for (const ModbusTransaction &t : transactions) {
-        out += csvField(t.sentAt.toString(QStringLiteral("yyyy-MM-dd")));
+        out += csvField(QLocale::c().toString(t.sentAt, QStringLiteral("yyyy-MM-dd")));
         for (const QString &text : texts(t))
             out += ',' + csvField(text);
         out += "\r\n";

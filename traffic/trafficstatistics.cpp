@@ -115,9 +115,9 @@ QString TrafficStatistics::summary() const
     // The main window's status bar is narrow and its messages come first: a failure kind is
     // named only once it has happened, so a healthy line reads "Tx 120 · good 120 · RT 12.1 ms".
     static const QPair<Count, const char *> failures[] = {
-        { NoAnswer, QT_TR_NOOP("timeouts") }, { CrcErrors, QT_TR_NOOP("CRC") },
-        { Exceptions, QT_TR_NOOP("exc") },    { OtherAnswers, QT_TR_NOOP("other") },
-        { PortFailures, QT_TR_NOOP("port") },
+        { NoAnswer, QT_TR_NOOP("timeouts") },          { CrcErrors, QT_TR_NOOP("CRC") },
+        { Exceptions, QT_TR_NOOP("exceptions") },      { OtherAnswers, QT_TR_NOOP("other") },
+        { PortFailures, QT_TR_NOOP("port failures") },
     };
     QStringList parts { tr("Tx %1").arg(counts[Transactions]), tr("good %1").arg(counts[Good]) };
     for (const auto &failure : failures) {

@@ -127,6 +127,14 @@ TrafficWindow::~TrafficWindow()
     delete ui;
 }
 
+void TrafficWindow::showEvent(QShowEvent *event)
+{
+    // Opened (again) on a list that filled while it was closed: the newest rows, followed.
+    QDialog::showEvent(event);
+    following = true;
+    ui->tableView_traffic->scrollToBottom();
+}
+
 void TrafficWindow::showStatistics()
 {
     using S = TrafficStatistics;

@@ -24,6 +24,9 @@ public:
     TrafficWindow(TrafficModel *model, TrafficStatistics *statistics, QWidget *parent = nullptr);
     ~TrafficWindow() override;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void copySelection();
     void save();
