@@ -61,8 +61,9 @@ int main(int argc, char *argv[])
                      qPrintable(parser.errorText()));
         return 1;
     }
-    // A record is never written over: said before any window or port is opened.
-    if (parser.isSet(recordOption) && QFileInfo::exists(parser.value(recordOption))) {
+    // A record is never written over: said before any window or port is opened. A device (a
+    // pipe, /dev/stdout) is no record and is written to as the recorder does.
+    if (parser.isSet(recordOption) && QFileInfo(parser.value(recordOption)).isFile()) {
         const QCoreApplication textOnly(argc, argv);
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
                      qPrintable(QCoreApplication::translate(
