@@ -7,6 +7,7 @@
 #include "findtransmitterswindow.h"
 #include "firmware.h"
 #include "helpbrowser.h"
+#include "lastfolder.h"
 #include "modbusmasterthread.h"
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
@@ -682,8 +683,10 @@ void MainWindow::saveCommissioningRecord()
     }
     const QString fileName = QFileDialog::getSaveFileName(
         this, tr("Save commissioning record"),
-        QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber),
+        LastFolder::suggest(
+            QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber)),
         tr("Commissioning records (*.json)"));
+    LastFolder::remember(fileName);
     if (!fileName.isEmpty())
         writeCommissioningRecord(fileName);
 }
@@ -1227,8 +1230,10 @@ void MainWindow::askForRecordFile()
         QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
             .filePath(QDateTime::currentDateTime().toString(
                 QStringLiteral("'quorvel-'yyyyMMdd-HHmmss'.csv'")));
-    const QString path = QFileDialog::getSaveFileName(this, tr("Start recording"), suggested,
-                                                      tr("CSV files (*.csv);;All files (*)"));
+    const QString path =
+        QFileDialog::getSaveFileName(this, tr("Start recording"), LastFolder::suggest(suggested),
+                                     tr("CSV files (*.csv);;All files (*)"));
+    LastFolder::remember(path);
     if (path.isEmpty())
         return;
     // The dialog has asked before it returns an existing file; one that appears only now is
