@@ -503,6 +503,7 @@ private slots:
     }
     void toolEndpoints()
     {
+        using namespace ModbusProtocol;
         QFETCH(QString, kind);
         QFETCH(int, unit);
         ServerSettings settings;
@@ -541,6 +542,7 @@ private slots:
     // again and is answered, instead of failing the poll.
     void tcpConnectionMadeAgain()
     {
+        using namespace ModbusProtocol;
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address {};
         address.sin_family = AF_INET;
