@@ -7,6 +7,7 @@
 #include "findtransmitterswindow.h"
 #include "firmware.h"
 #include "helpbrowser.h"
+#include "lastfolder.h"
 #include "modbusmasterthread.h"
 #include "modbusparameters.h"
 #include "modbusprotocol.h"
@@ -175,6 +176,7 @@ MainWindow::MainWindow(QWidget *parent)
     recording = new RecordSession(this);
     recordingStatus = addStatusItem(QStringLiteral("recordingStatus"), tr("Recording"));
     recordingStatus->setToolTip(tr("The record file and the rows on the disk"));
+    recordingStatus->installEventFilter(this);
     recordingStatus->hide();
     trendStore = new TrendStore(this);
     connect(mbThread, &ModbusMasterThread::transaction, recording, &RecordSession::transaction);
@@ -257,6 +259,15 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         return true;
     if (event->type() == QEvent::KeyPress && watched == ui->spinBox_address)
         return refuseTypedAddress(static_cast<QKeyEvent *>(event));
+    if (watched == recordingStatus && !recordingError.isEmpty()) {
+        const bool keyed = event->type() == QEvent::KeyPress
+            && QList<int> { Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter }.contains(
+                static_cast<QKeyEvent *>(event)->key());
+        if (keyed || event->type() == QEvent::MouseButtonRelease) {
+            acknowledgeRecordingError();
+            return true;
+        }
+    }
     if (event->type() == QEvent::Wheel) {
         const auto *editor = static_cast<QWidget *>(watched);
         if (editor->hasFocus())
@@ -468,7 +479,8 @@ void MainWindow::statusMessageChanged(const QString &text)
     messageLabel->setVisible(!free);
     lastGoodRead->setVisible(free);
     lineStatistics->setVisible(free);
-    recordingStatus->setVisible(free && recordingShown);
+    // A record's failure outlasts any message until the user has seen it.
+    recordingStatus->setVisible(!recordingError.isEmpty() || (free && recordingShown));
     ui->statusBar->setAccessibleDescription(text);
     setMessageTone(false); // a failure's sender sets the error colour after showing it
 }
@@ -671,8 +683,10 @@ void MainWindow::saveCommissioningRecord()
     }
     const QString fileName = QFileDialog::getSaveFileName(
         this, tr("Save commissioning record"),
-        QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber),
+        LastFolder::suggest(
+            QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber)),
         tr("Commissioning records (*.json)"));
+    LastFolder::remember(fileName);
     if (!fileName.isEmpty())
         writeCommissioningRecord(fileName);
 }
@@ -1224,8 +1238,10 @@ void MainWindow::askForRecordFile()
         QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
             .filePath(QDateTime::currentDateTime().toString(
                 QStringLiteral("'quorvel-'yyyyMMdd-HHmmss'.csv'")));
-    const QString path = QFileDialog::getSaveFileName(this, tr("Start recording"), suggested,
-                                                      tr("CSV files (*.csv);;All files (*)"));
+    const QString path =
+        QFileDialog::getSaveFileName(this, tr("Start recording"), LastFolder::suggest(suggested),
+                                     tr("CSV files (*.csv);;All files (*)"));
+    LastFolder::remember(path);
     if (path.isEmpty())
         return;
     // The dialog has asked before it returns an existing file; one that appears only now is
@@ -1237,6 +1253,7 @@ void MainWindow::askForRecordFile()
 
 void MainWindow::startRecording(const QString &path, RecordFile::Existing existing)
 {
+    acknowledgeRecordingError(); // a new record is the user's answer to the last one's failure
     recording->start(path, existing);
     ui->actionStartRecording->setEnabled(false);
     ui->actionStopRecording->setEnabled(true);
@@ -1265,13 +1282,40 @@ void MainWindow::recordingFailed(const QString &text)
     ui->actionStartRecording->setEnabled(true);
     ui->actionStopRecording->setEnabled(false);
     recordingShown = false;
+    // In the recording item, not as a message: the next "Timeout" would replace a message.
+    recordingError = text;
+    recordingStatus->setText(text);
+    recordingStatus->setWordWrap(true);
+    recordingStatus->setToolTip(tr("Click to dismiss"));
+    recordingStatus->setAccessibleDescription(text + QLatin1Char(' ')
+                                              + tr("(press Space to dismiss)"));
+    recordingStatus->setFocusPolicy(Qt::TabFocus);
+    QPalette tone = recordingStatus->palette();
+    tone.setColor(QPalette::WindowText, errorColour);
+    recordingStatus->setPalette(tone);
+    recordingStatus->show();
+}
+
+void MainWindow::acknowledgeRecordingError()
+{
+    if (recordingError.isEmpty())
+        return;
+    recordingError.clear();
+    QPalette plain = recordingStatus->palette();
+    plain.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
+    recordingStatus->setPalette(plain);
+    recordingStatus->setWordWrap(false);
+    recordingStatus->setToolTip(tr("The record file and the rows on the disk"));
+    recordingStatus->setAccessibleDescription(QString());
+    recordingStatus->setFocusPolicy(Qt::NoFocus);
     recordingStatus->hide();
-    ui->statusBar->showMessage(text);
-    setMessageTone(true);
+    statusMessageChanged(ui->statusBar->currentMessage());
 }
 
 void MainWindow::showRecordingStatus()
 {
+    if (!recordingError.isEmpty())
+        return;
     recordingStatus->setText(
         tr("Recording %1: %2")
             .arg(QFileInfo(recording->path()).fileName(), rowCount(recording->rowsWritten())));

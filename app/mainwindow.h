@@ -100,6 +100,7 @@ private slots:
     void stopRecording();
     void recordingFailed(const QString &text);
     void showRecordingStatus();
+    void acknowledgeRecordingError();
     void showTrend();
     void showFindTransmitters();
 
@@ -180,6 +181,7 @@ private:
     bool recordingShown = false;
     RecordSession *recording = nullptr;
     QLabel *recordingStatus = nullptr; // permanent status-bar item while recording
+    QString recordingError;            // shown in that item until the user acknowledges it
     TrendStore *trendStore = nullptr;
     TrendWindow *trendWindow = nullptr;           // made when first shown
     FindTransmittersWindow *findWindow = nullptr; // made when first shown

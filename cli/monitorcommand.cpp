@@ -4,6 +4,7 @@
 #include "recordformat.h"
 #include "unitpoller.h"
 
+#include <cerrno>
 #include <cstdio>
 
 using namespace CommandLine;
@@ -14,10 +15,17 @@ Bus::StopSignal stop;
 
 namespace {
 
-    void print(const QByteArray &text)
+    // The first error in writing standard output (a full disk, a closed pipe); 0 while none.
+    int outputError = 0;
+
+    bool print(const QByteArray &text)
     {
-        std::fputs(text.constData(), stdout);
-        std::fflush(stdout); // rows reach a pipe as they come
+        if (outputError)
+            return false;
+        // Rows reach a pipe as they come; the flush also shows a full disk now.
+        if (std::fputs(text.constData(), stdout) < 0 || std::fflush(stdout) != 0)
+            outputError = errno ? errno : EIO;
+        return outputError == 0;
     }
 
     // The recording's context of a unit: what its firmware provides, and its address as it
@@ -69,15 +77,18 @@ int monitor(const Request &request)
         print(RecordFormat::headerRow());
     int cycles = 0;
     QString lost;
-    poller.run(request.intervalSeconds * 1000, stop, [&](const Bus::CycleReport &cycle) {
-        for (const Bus::UnitReport &unit : cycle.units)
-            print(csv ? csvRow(unit) : textLine(unit));
-        if (cycle.portLost) {
-            lost = cycle.portFailure;
-            return false;
-        }
-        return request.count == 0 || ++cycles < request.count;
-    });
+    if (!outputError) // a header that could not be written: no unit is asked
+        poller.run(request.intervalSeconds * 1000, stop, [&](const Bus::CycleReport &cycle) {
+            for (const Bus::UnitReport &unit : cycle.units)
+                print(csv ? csvRow(unit) : textLine(unit));
+            if (outputError)
+                return false; // nobody reads the rows: polling on would only fill the line
+            if (cycle.portLost) {
+                lost = cycle.portFailure;
+                return false;
+            }
+            return request.count == 0 || ++cycles < request.count;
+        });
     endpoint->close();
     if (!lost.isEmpty()) {
         std::fprintf(stderr,
@@ -86,6 +97,12 @@ int monitor(const Request &request)
                      "it\n",
                      lost.toUtf8().constData());
         return PortFailure;
+    }
+    if (outputError) {
+        // Like a record file that cannot be written: what a script reads would be cut short.
+        std::fprintf(stderr, "quorvel-setup-cli: can't write the output: %s\n",
+                     qt_error_string(outputError).toUtf8().constData());
+        return BadUsage;
     }
     return Success;
 }

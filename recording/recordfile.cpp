@@ -6,6 +6,7 @@
 #include <cerrno>
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -94,6 +95,15 @@ bool RecordFile::open(const QString &path, Existing existing)
     }
     if (!exists)
         syncFolder(path);
+    regular = false;
+#ifdef Q_OS_UNIX
+    struct stat opened;
+    if (::fstat(file.handle(), &opened) == 0 && S_ISREG(opened.st_mode)) {
+        regular = true;
+        device = quint64(opened.st_dev);
+        inode = quint64(opened.st_ino);
+    }
+#endif
     return true;
 }
 
@@ -125,6 +135,26 @@ bool RecordFile::append(const QByteArray &bytes)
     if (!syncData(handle))
         return fail(QStringLiteral("Recording stopped: can't write %1: %2")
                         .arg(QDir::toNativeSeparators(file.fileName()), qt_error_string(errno)));
+    return stillAtPath();
+}
+
+// Checked after every row: a record deleted or replaced (another program, a clean-up job) goes
+// on taking rows into a file nobody can open, and would be found empty or foreign afterwards.
+bool RecordFile::stillAtPath()
+{
+#ifdef Q_OS_UNIX
+    if (!regular)
+        return true;
+    struct stat now;
+    const QString name = QDir::toNativeSeparators(file.fileName());
+    if (::stat(QFile::encodeName(file.fileName()).constData(), &now) != 0)
+        return fail(errno == ENOENT || errno == ENOTDIR
+                        ? QStringLiteral("Recording stopped: %1 was deleted").arg(name)
+                        : QStringLiteral("Recording stopped: can't find %1: %2")
+                              .arg(name, qt_error_string(errno)));
+    if (quint64(now.st_dev) != device || quint64(now.st_ino) != inode)
+        return fail(QStringLiteral("Recording stopped: %1 was replaced by another file").arg(name));
+#endif
     return true;
 }
 

@@ -35,7 +35,8 @@ public:
     // a pipe) is written to as it is. On failure returns false and sets errorText.
     bool open(const QString &path, Existing existing);
     // Writes bytes and waits until they are on the disk. On failure returns false, sets
-    // errorText and closes the file; a row cut short by a full disk is taken off again.
+    // errorText and closes the file; a row cut short by a full disk is taken off again. A file
+    // deleted or replaced under its name is a failure too: the rows would reach no one.
     bool append(const QByteArray &bytes);
     void close();
 
@@ -45,9 +46,15 @@ public:
 private:
     bool fail(const QString &text);
 
+    bool stillAtPath();
+
     QFile file;
     QString error;
     qint64 length = 0; // whole rows written so far
+    // The file as opened, to tell when its name comes to mean another file or none.
+    bool regular = false;
+    quint64 device = 0;
+    quint64 inode = 0;
 };
 
 #endif // RECORDFILE_H

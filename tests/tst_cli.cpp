@@ -167,12 +167,32 @@ private slots:
             << QStringList { "^quorvel-setup-cli: can't write the output: No space left on "
                              "device$" }
             << "" << untouched << 2;
+        QTest::newRow("monitor into a full disk: exit 1 after the first row, told why")
+            << current << ""
+            << "monitor --port PORT --count 3 >/dev/full" << 1
+            << QStringList { "^quorvel-setup-cli: can't write the output: No space left on "
+                             "device$" }
+            << "" << untouched << 2;
+        QTest::newRow("monitor --format csv into a full disk: the header fails, nothing asked")
+            << current << ""
+            << "monitor --port PORT --format csv >/dev/full" << 1
+            << QStringList { "^quorvel-setup-cli: can't write the output: No space left on "
+                             "device$" }
+            << "" << untouched << 0;
         QTest::newRow("read: exception 04 is the transmitter's own failure")
             << current << "failing"
             << "read --port PORT" << 4
             << QStringList { "^quorvel-setup-cli: Exception 04 from the transmitter: server "
                              "device failure; check the transmitter itself" }
             << "" << untouched << 1;
+        QTest::newRow("set: the second write refused: the first named as done, then the failure")
+            << current << "refuse-second"
+            << "set --port PORT --address 4 --parity even" << 4
+            << QStringList { "^address 1 -> 4 written and acknowledged\n"
+                             "quorvel-setup-cli: Exception 03 from the transmitter: illegal data "
+                             "value; refused: write parity = Even" }
+            << ""
+            << "5 0 0 4" << -1;
         QTest::newRow("set: refused by the transmitter with exception 03")
             << current << "refuse"
             << "set --port PORT --parity even" << 4
@@ -297,7 +317,8 @@ private slots:
 
         TransmitterSettings settings;
         settings.setFirmware(Firmware(firmware));
-        settings.refuseWrites = writes == "refuse" ? 3 : 0;
+        settings.refuseWrites = writes.startsWith("refuse") ? 3 : 0;
+        settings.refuseWritesFrom = writes == "refuse-second" ? 2 : 1;
         settings.ignoreWrites = writes == "ignore";
         if (writes == "immediately")
             settings.applySettings = TransmitterSettings::Apply::Immediately;

@@ -42,6 +42,7 @@ struct FakeDisk
     int syncMs = 0;
     bool stall = false;
     bool full = false;
+    QString path; // a row holding "delete" or "replace" does that to it after being written
     QSemaphore stalled;
     std::atomic<int> syncs { 0 };
 } fake;
@@ -53,11 +54,20 @@ RecordFile::Disk fakeDisk()
                     errno = ENOSPC;
                     return -1;
                 }
-                if (QByteArray(data, int(size)).contains("cut")) {
+                const QByteArray row(data, int(size));
+                if (row.contains("cut")) {
                     fake.full = true;
                     return long(::write(handle, data, size_t(size / 2)));
                 }
-                return long(::write(handle, data, size_t(size)));
+                const long n = long(::write(handle, data, size_t(size)));
+                if (row.contains("delete") || row.contains("replace"))
+                    QFile::remove(fake.path);
+                if (row.contains("replace")) {
+                    QFile other(fake.path);
+                    if (other.open(QIODevice::WriteOnly))
+                        other.write("another program's file\n");
+                }
+                return n;
             },
              [](int handle) {
                  if (++fake.syncs > fake.fastSyncs) {
@@ -155,6 +165,13 @@ private slots:
         QTest::newRow("short write: cut back to the last whole row, the system's reason")
             << 0 << QByteArray("r1\n15.4321 cut\nr3\n") << qint64(0) << QByteArray("h\nr1\n")
             << "Recording stopped: can't write %1: No space left on device";
+        QTest::newRow("file deleted while recording: said after that row, r3 not taken")
+            << 0 << QByteArray("r1\ndelete\nr3\n") << qint64(0) << QByteArray("(unreadable)")
+            << "Recording stopped: %1 was deleted";
+        QTest::newRow("file replaced while recording: said after that row, the new one untouched")
+            << 0 << QByteArray("r1\nreplace\nr3\n") << qint64(0)
+            << QByteArray("another program's file\n")
+            << "Recording stopped: %1 was replaced by another file";
     }
 
     void slowOrFullDisk()
@@ -173,6 +190,7 @@ private slots:
         const auto system = qScopeGuard([] { RecordFile::setDisk({}); });
         QTemporaryDir folder;
         const QString path = folder.filePath("record.csv");
+        fake.path = path;
 
         auto *recorder = new Recorder;
         QSignalSpy failed(recorder, &Recorder::failed);

@@ -1,6 +1,7 @@
 // The window's recording and trend against the in-process simulator: the menu actions, the
 // status-bar item, the Trend window, and a failing file that leaves polling running.
 #include "mainwindow.h"
+#include "modbusmasterthread.h"
 #include "simulatorserver.h"
 #include "trendwindow.h"
 
@@ -55,11 +56,19 @@ private slots:
                 && rows.at(5).endsWith(",stopped");
         }());
 
-        // A record that fails says so on the status bar; polling goes on.
+        // A record that fails says so in its item, and keeps saying it through the next
+        // "Timeout" until the user clicks it; polling goes on.
+        const QString full = "Recording stopped: can't write /dev/full: No space left on device";
         window.startRecording("/dev/full", RecordFile::Existing::Overwrite);
-        QTRY_COMPARE(window.statusBar()->currentMessage(),
-                     "Recording stopped: can't write /dev/full: No space left on device");
-        QVERIFY(!status->isVisible() && action("actionStartRecording")->isEnabled());
+        QTRY_COMPARE(status->text(), full);
+        QVERIFY(status->isVisible() && action("actionStartRecording")->isEnabled());
+        QVERIFY(status->accessibleDescription().startsWith(full));
+        emit window.findChild<ModbusMasterThread *>()->info("Timeout");
+        QCOMPARE(window.statusBar()->currentMessage(), "Timeout");
+        QVERIFY(status->isVisible());
+        QCOMPARE(status->text(), full);
+        QTest::mouseClick(status, Qt::LeftButton);
+        QVERIFY(!status->isVisible());
         const int frames = server.framesReceived();
         QTRY_VERIFY_WITH_TIMEOUT(server.framesReceived() >= frames + 2, 5000);
         QCOMPARE(button->text(), "&Disconnect");

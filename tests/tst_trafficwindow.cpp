@@ -75,7 +75,8 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), model.tabSeparated({ 3, 7 }));
     }
 
-    // Save... writes the list as CSV through the file dialog, off the GUI thread.
+    // Save... writes the list as CSV through the file dialog, off the GUI thread; the next
+    // dialog starts in the folder chosen.
     void save()
     {
         QTemporaryDir directory;
@@ -92,6 +93,17 @@ private slots:
         QFile file(fileName);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), TrafficModel::csv(model.transactions()));
+
+        // The next dialog starts where the last one ended, not in the home folder again.
+        QString startedIn;
+        QTimer::singleShot(0, this, [&startedIn] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            startedIn = dialog->directory().absolutePath();
+            QMetaObject::invokeMethod(dialog, "reject");
+        });
+        window.findChild<QPushButton *>("pushButton_save")->click();
+        QCOMPARE(startedIn, QDir(directory.path()).absolutePath());
     }
 
     // The main window keeps the list and the statistics from its start, with the traffic window

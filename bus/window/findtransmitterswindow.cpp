@@ -1,5 +1,6 @@
 #include "findtransmitterswindow.h"
 
+#include "lastfolder.h"
 #include "scanreport.h"
 #include "scanthread.h"
 
@@ -340,7 +341,9 @@ void FindTransmittersWindow::connectToSelected()
 void FindTransmittersWindow::saveList()
 {
     const QString fileName = QFileDialog::getSaveFileName(
-        this, tr("Save list"), QStringLiteral("transmitters.csv"), tr("CSV files (*.csv)"));
+        this, tr("Save list"), LastFolder::suggest(QStringLiteral("transmitters.csv")),
+        tr("CSV files (*.csv)"));
+    LastFolder::remember(fileName);
     if (fileName.isEmpty())
         return;
     auto *watcher = new QFutureWatcher<QString>(this);

@@ -2,6 +2,7 @@
 
 #include "acceptancereport.h"
 #include "commissioningrecord.h"
+#include "lastfolder.h"
 #include "modbustransaction.h"
 
 #include <QDateEdit>
@@ -398,8 +399,9 @@ void AcceptanceWindow::saveRecord()
 {
     const QString fileName = QFileDialog::getSaveFileName(
         this, tr("Save commissioning record"),
-        QStringLiteral("acceptance-%1.json").arg(reading.values.serialNumber),
+        LastFolder::suggest(QStringLiteral("acceptance-%1.json").arg(reading.values.serialNumber)),
         tr("Commissioning records (*.json)"));
+    LastFolder::remember(fileName);
     if (!fileName.isEmpty())
         writeFile(fileName, toDocument(record()), tr("Record"));
 }
@@ -408,8 +410,9 @@ void AcceptanceWindow::saveReport()
 {
     const QString fileName = QFileDialog::getSaveFileName(
         this, tr("Save acceptance report"),
-        QStringLiteral("acceptance-%1.pdf").arg(reading.values.serialNumber),
+        LastFolder::suggest(QStringLiteral("acceptance-%1.pdf").arg(reading.values.serialNumber)),
         tr("PDF documents (*.pdf)"));
+    LastFolder::remember(fileName);
     // Drawn here, in memory; only the writing goes to a thread.
     if (!fileName.isEmpty())
         writeFile(fileName, AcceptanceReport::pdf(toJson(record())), tr("Report"));

@@ -1,6 +1,7 @@
 #include "trafficwindow.h"
 #include "ui_trafficwindow.h"
 
+#include "lastfolder.h"
 #include "trafficmodel.h"
 #include "trafficstatistics.h"
 
@@ -165,8 +166,10 @@ void TrafficWindow::copySelection()
 void TrafficWindow::save()
 {
     const QString fileName = QFileDialog::getSaveFileName(
-        this, tr("Save bus traffic"), QDir::home().filePath(QStringLiteral("bus-traffic.csv")),
+        this, tr("Save bus traffic"),
+        LastFolder::suggest(QDir::home().filePath(QStringLiteral("bus-traffic.csv"))),
         tr("CSV files (*.csv);;All files (*)"));
+    LastFolder::remember(fileName);
     if (fileName.isEmpty())
         return;
     // The file may sit on a slow or network drive: it is written off the GUI thread, from a

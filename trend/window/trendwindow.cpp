@@ -1,6 +1,7 @@
 #include "trendwindow.h"
 #include "ui_trendwindow.h"
 
+#include "lastfolder.h"
 #include "valueformat.h"
 
 #include <QDateTime>
@@ -324,8 +325,9 @@ void TrendWindow::askForImagePath()
         QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
             .filePath(QDateTime::currentDateTime().toString(
                 QStringLiteral("'quorvel-trend-'yyyyMMdd-HHmmss'.png'")));
-    const QString path =
-        QFileDialog::getSaveFileName(this, tr("Save image"), suggested, tr("PNG images (*.png)"));
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("Save image"), LastFolder::suggest(suggested), tr("PNG images (*.png)"));
+    LastFolder::remember(path);
     if (!path.isEmpty())
         saveImage(path);
 }
