@@ -496,12 +496,14 @@ private slots:
         for (const char *kind : { "serial", "tcp", "rtu+tcp" }) {
             QTest::newRow(qPrintable(QString(kind) + ": unit 2"))
                 << kind << 2 << "PersistentBlock 37 2";
-            QTest::newRow(qPrintable(QString(kind) + ": unit 1")) << kind << 1 << "PersistentBlock 37 1";
+            QTest::newRow(qPrintable(QString(kind) + ": unit 1"))
+                << kind << 1 << "PersistentBlock 37 1";
             QTest::newRow(qPrintable(QString(kind) + ": no unit 3")) << kind << 3 << "NoAnswer 0 0";
         }
     }
     void toolEndpoints()
     {
+        using namespace ModbusProtocol;
         QFETCH(QString, kind);
         QFETCH(int, unit);
         ServerSettings settings;
@@ -520,12 +522,14 @@ private slots:
         QVERIFY2(way->open(&failure), qPrintable(failure));
         // Twice on one opening: a kept connection serves the next transaction too.
         for (int i = 0; i < 2; ++i) {
-            const ModbusTransaction t = way->exchange(
-                readHoldingRegistersFrame(persistentFirstRegister, persistentRegisterCount,
-                                          quint8(unit)),
-                ReceiveTiming::quick(200, LineSettings()));
-            const char *kinds[] = { "NoAnswer", "VolatileBlock", "PersistentBlock", "WriteEcho",
-                                    "CrcError", "Exception", "UnexpectedLength", "PortFailure" };
+            const ModbusTransaction t =
+                way->exchange(readHoldingRegistersFrame(persistentFirstRegister,
+                                                        persistentRegisterCount, quint8(unit)),
+                              ReceiveTiming::quick(200, LineSettings()));
+            const char *kinds[] = {
+                "NoAnswer", "VolatileBlock", "PersistentBlock",  "WriteEcho",
+                "CrcError", "Exception",     "UnexpectedLength", "PortFailure"
+            };
             QTEST(QString("%1 %2 %3")
                       .arg(kinds[int(t.judgement.kind)])
                       .arg(t.judgement.length)
@@ -538,6 +542,7 @@ private slots:
     // again and is answered, instead of failing the poll.
     void tcpConnectionMadeAgain()
     {
+        using namespace ModbusProtocol;
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address {};
         address.sin_family = AF_INET;
@@ -558,15 +563,16 @@ private slots:
             }
         });
         Endpoint endpoint;
-        QVERIFY(Endpoint::parse(QString("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)),
-                                &endpoint));
+        QVERIFY(
+            Endpoint::parse(QString("tcp://127.0.0.1:%1").arg(ntohs(address.sin_port)), &endpoint));
         const auto way = ModbusEndpoint::create(endpoint, LineSettings());
         QString failure;
         QVERIFY(way->open(&failure));
         QStringList kinds;
         for (int i = 0; i < 2; ++i) {
-            const ModbusTransaction t = way->exchange(writeSingleRegisterFrame(addressRegister, 7, 1),
-                                                      ReceiveTiming::quick(500, LineSettings()));
+            const ModbusTransaction t =
+                way->exchange(writeSingleRegisterFrame(addressRegister, 7, 1),
+                              ReceiveTiming::quick(500, LineSettings()));
             kinds << QString::number(int(t.judgement.kind));
             QTest::qWait(50); // the gateway closes its end
         }
