@@ -749,6 +749,8 @@ bool MainWindow::setsLineParameters() const
 
 void MainWindow::addressChanged()
 {
+    if (!confirmWrite(Parameter::Address))
+        return;
     // Changed again: the last outcome is past.
     outcomes[int(Parameter::Address)].written.clear();
     setNote(Parameter::Address, QString());
@@ -757,6 +759,8 @@ void MainWindow::addressChanged()
 
 void MainWindow::parityChanged()
 {
+    if (!confirmWrite(Parameter::Parity))
+        return;
     // Changed again: the last outcome is past.
     outcomes[int(Parameter::Parity)].written.clear();
     setNote(Parameter::Parity, QString());
@@ -765,6 +769,8 @@ void MainWindow::parityChanged()
 
 void MainWindow::stopBitsChanged()
 {
+    if (!confirmWrite(Parameter::StopBits))
+        return;
     // Changed again: the last outcome is past.
     outcomes[int(Parameter::StopBits)].written.clear();
     setNote(Parameter::StopBits, QString());
@@ -773,6 +779,8 @@ void MainWindow::stopBitsChanged()
 
 void MainWindow::baudRateChanged()
 {
+    if (!confirmWrite(Parameter::BaudRate))
+        return;
     // Changed again: the last outcome is past.
     outcomes[int(Parameter::BaudRate)].written.clear();
     setNote(Parameter::BaudRate, QString());
@@ -1401,6 +1409,63 @@ void MainWindow::clearNotes()
         setNote(Parameter(i), QString());
         outcomes[i] = WriteOutcome { QString(), false, outcomes[i].note };
     }
+}
+
+bool MainWindow::confirmWrite(Parameter parameter)
+{
+    // The bench: one transmitter at hand, which a scan finds whatever it was given.
+    const ConnectionSettings &inForce = mbThread->connection();
+    if (inForce.isBenchDefault())
+        return true;
+    const QString reported = reportLabel(parameter)->text();
+    QString wanted;
+    LineSettings after = inForce.line;
+    QString name;
+    switch (parameter) {
+    case Parameter::Address:
+        name = tr("address");
+        wanted = QString::number(ui->spinBox_address->value());
+        break;
+    case Parameter::BaudRate:
+        name = tr("baud rate");
+        wanted = ui->comboBox_baudRate->currentText();
+        after.baudRate = wanted.toInt();
+        break;
+    case Parameter::Parity:
+        name = tr("parity");
+        wanted = ui->comboBox_parity->currentText();
+        after.parity = wanted == QLatin1String("Even") ? LineSettings::Parity::Even
+            : wanted == QLatin1String("Odd")           ? LineSettings::Parity::Odd
+                                                       : LineSettings::Parity::None;
+        break;
+    case Parameter::StopBits:
+        name = tr("stop bits");
+        wanted = ui->comboBox_stopBits->currentText();
+        after.stopBits = wanted.toInt();
+        break;
+    }
+    const QString unit = inForce.unit == ConnectionSettings::anyUnit
+        ? tr("The transmitter")
+        : tr("Unit %1").arg(inForce.unit);
+    const QString consequence = parameter == Parameter::Address
+        ? tr("%1 will answer only at address %2 afterwards; a unit already at %2 on this line "
+             "would then share its address.")
+              .arg(unit, wanted)
+        : tr("%1 may answer only at %2 afterwards; the other units on this line stay at %3.")
+              .arg(unit, after.displayText(), inForce.line.displayText());
+    QMessageBox box(QMessageBox::Warning, tr("Write %1?").arg(name),
+                    tr("Write %1 %2 (the transmitter reports %3)?").arg(name, wanted, reported),
+                    QMessageBox::NoButton, this);
+    box.setInformativeText(consequence);
+    QPushButton *write = box.addButton(tr("&Write"), QMessageBox::AcceptRole);
+    QPushButton *cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == write)
+        return true;
+    showReported(parameter); // the editor back on what the transmitter holds; nothing written
+    return false;
 }
 
 void MainWindow::showReported(Parameter parameter)

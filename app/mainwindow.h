@@ -120,6 +120,9 @@ private:
     void setNote(Parameter parameter, const QString &text);
     void clearNotes();
     QLabel *reportLabel(Parameter parameter) const;
+    // On an installed bus a line or address write may cut a unit off from the rest of the line:
+    // asked first, Cancel by default. True when the write may go ahead.
+    bool confirmWrite(Parameter parameter);
     QWidget *editor(Parameter parameter) const;
     // Puts an editor back on the value the transmitter reported, without marking a write.
     void showReported(Parameter parameter);

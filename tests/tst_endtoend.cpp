@@ -1,5 +1,6 @@
 // The window, its thread and a real port against the in-process simulator on a pseudo-terminal.
 #include "mainwindow.h"
+#include "modbusprotocol.h"
 #include "psychrometrics.h"
 #include "recordschema.h"
 #include "simulatorserver.h"
@@ -148,11 +149,37 @@ private slots:
         button->click();
         auto *parity = window.findChild<QComboBox *>("comboBox_parity");
         QTRY_COMPARE_WITH_TIMEOUT(parity->currentText(), QString("None"), cycleTimeout);
+        // Not on the bench: each line or address write is asked first, Cancel by default.
+        QString asked;
+        const auto answer = [&](const QString &button) {
+            QTimer::singleShot(0, this, [&asked, button] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                asked = box->text() + ' ' + box->informativeText();
+                QCOMPARE(box->defaultButton(), box->button(QMessageBox::Cancel));
+                for (QAbstractButton *b : box->buttons())
+                    if (b->text() == button)
+                        b->click();
+            });
+        };
+        answer("Cancel");
+        parity->setCurrentText("Even");
+        QCOMPARE(asked,
+                 QString("Write parity Even (the transmitter reports None)? Unit 1 may "
+                         "answer only at 19200 8E1 afterwards; the other units on this "
+                         "line stay at 19200 8N1."));
+        QCOMPARE(parity->currentText(), QString("None")); // back on the reported value
+        QTest::qWait(1500);                               // a whole cycle: nothing written
+        QVector<quint16> stored;
+        QVERIFY(server.transmitter().readRegisters(ModbusProtocol::parityRegister, 1, &stored));
+        QCOMPARE(stored, QVector<quint16>({ 0 }));
+        answer("&Write");
         parity->setCurrentText("Odd");
         QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QString("19200 8O1 \u00b7 1"), cycleTimeout);
         QVERIFY2(messages.contains("The transmitter now answers at 19200 8O1, address 1; the tool "
                                    "follows"),
                  qPrintable(messages.join('\n')));
+        answer("&Write");
         window.findChild<QSpinBox *>("spinBox_address")->setValue(9);
         QTRY_COMPARE_WITH_TIMEOUT(shown->text(), QString("19200 8O1 \u00b7 9"), cycleTimeout);
         QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("label_address")->text(), QString("9"),
