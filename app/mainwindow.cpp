@@ -437,6 +437,7 @@ void MainWindow::startStopPolling()
         showConnection();
         lineBusyChanged();
         recording->connected(ui->comboBox_port->currentText());
+        trendStore->connected();
         mbThread->readPersistentRegisters();
     } else {
         // The transaction in flight finishes; mbThreadFinished then stops.

@@ -102,16 +102,49 @@ private slots:
         }
     }
 
+    void stretches_data()
+    {
+        // Times in seconds; -1 stands for a break (a new connection, another transmitter).
+        QTest::addColumn<QVector<int>>("times");
+        QTest::addColumn<QVector<QVector<qint64>>>("stretches"); // the stored times, in seconds
+        QTest::newRow("steady polling: one line")
+            << QVector<int> { 0, 2, 5, 7 } << QVector<QVector<qint64>> { { 0, 2, 5, 7 } };
+        QTest::newRow("a minute without readings: a gap")
+            << QVector<int> { 0, 2, 5, 65, 67 }
+            << QVector<QVector<qint64>> { { 0, 2, 5 }, { 65, 67 } };
+        QTest::newRow("polling every 30 s: still one line")
+            << QVector<int> { 0, 30, 60, 90 } << QVector<QVector<qint64>> { { 0, 30, 60, 90 } };
+        QTest::newRow("a break, however soon: a gap")
+            << QVector<int> { 0, 2, -1, 5, 7 } << QVector<QVector<qint64>> { { 0, 2 }, { 5, 7 } };
+        QTest::newRow("the clock set back an hour: the line goes on")
+            << QVector<int> { 3600, 3602, 2, 5, 7 }
+            << QVector<QVector<qint64>> { { 3600, 3602, 3602, 3605, 3607 } };
+    }
+
+    void stretches()
+    {
+        QFETCH(QVector<int>, times);
+        TrendSeries series;
+        for (const int t : times)
+            t < 0 ? series.addBreak() : series.add(t0 + t * 1000, 1);
+        QVector<QVector<qint64>> drawn;
+        for (const QVector<TrendPoint> &stretch : series.stretches(t0, t0 + 7200 * 1000, 100)) {
+            drawn.append(QVector<qint64>());
+            for (const TrendPoint &p : stretch)
+                drawn.last() << (p.time - t0) / 1000;
+        }
+        QTEST(drawn, "stretches");
+    }
+
     void oddInput()
     {
         TrendSeries series;
         series.add(t0 + 1000, 1);
-        series.add(t0 + 500, 2); // the clock was set back: kept at the latest time so far
         series.add(t0 + 2000, std::nanf(""));
         series.add(t0 + 3000, -INFINITY);
         series.add(t0 + 4000, 4);
         QCOMPARE(series.points(t0, t0 + 5000, 100),
-                 (QVector<TrendPoint> { { t0 + 1000, 1 }, { t0 + 1000, 2 }, { t0 + 4000, 4 } }));
+                 (QVector<TrendPoint> { { t0 + 1000, 1 }, { t0 + 4000, 4 } }));
         QCOMPARE(series.points(t0 + 4001, t0 + 5000, 100), QVector<TrendPoint>());
         QCOMPARE(series.points(t0 + 5000, t0, 100), QVector<TrendPoint>());
     }

@@ -48,6 +48,16 @@ private:
         auto *label = window->findChild<QLabel *>(QString("label_") + name);
         return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
     }
+    QDateTimeAxis *timeAxis() const
+    {
+        return static_cast<QDateTimeAxis *>(line(TrendQuantity::Temperature)->attachedAxes()[0]);
+    }
+    // The two hours' samples from the time axis' start on, the second one at the end too.
+    int samplesShown() const
+    {
+        const qint64 from = std::max(timeAxis()->min().toMSecsSinceEpoch(), end - 2 * 3600 * 1000);
+        return int((end - from) / period) + 2;
+    }
     QCheckBox *box(const char *name) const
     {
         return window->findChild<QCheckBox *>(QString("checkBox_") + name);
@@ -89,38 +99,41 @@ private slots:
         QVERIFY(box("dewPoint")->isChecked() && !box("dewPoint")->isEnabled());
         QCOMPARE(window->drawnPoints(TrendQuantity::DewPoint), 0);
         // Ten minutes of samples at 2.5 s, the clock having moved on a little since.
-        QVERIFY(qAbs(window->drawnPoints(TrendQuantity::Temperature) - 241) <= 2);
+        QVERIFY(qAbs(window->drawnPoints(TrendQuantity::Temperature) - samplesShown()) <= 2);
         QCOMPARE(line(TrendQuantity::Temperature)->points().last(), QPointF(end, 23.456f));
     }
 
     void timeWindows_data()
     {
         QTest::addColumn<int>("timeWindow");
-        QTest::addColumn<double>("share"); // of the plot's width in pixels; 0: every sample
-        QTest::addColumn<int>("samples");
+        QTest::addColumn<bool>("thinned"); // else every sample
         using W = TrendWindow::TimeWindow;
         // Thinned to one sample per pixel column: each two columns' lowest and highest.
-        QTest::newRow("1 h: thinned") << int(W::OneHour) << 1.0 << 0;
-        QTest::newRow("8 h: the 2 h fill a quarter") << int(W::EightHours) << 0.25 << 0;
-        QTest::newRow("all: the 2 h fill it") << int(W::All) << 1.0 << 0;
-        QTest::newRow("10 min: every sample") << int(W::TenMinutes) << 0.0 << 241;
+        QTest::newRow("1 h: thinned") << int(W::OneHour) << true;
+        QTest::newRow("8 h: the 2 h fill a part") << int(W::EightHours) << true;
+        QTest::newRow("all: the 2 h fill it") << int(W::All) << true;
+        QTest::newRow("10 min: every sample") << int(W::TenMinutes) << false;
     }
 
     void timeWindows()
     {
         QFETCH(int, timeWindow);
-        QFETCH(double, share);
-        QFETCH(int, samples);
+        QFETCH(bool, thinned);
         window->setTimeWindow(TrendWindow::TimeWindow(timeWindow));
         const double width = line(TrendQuantity::Temperature)->chart()->plotArea().width();
         QVERIFY(width > 300 && width < 2400);
+        const qint64 axisFrom = timeAxis()->min().toMSecsSinceEpoch();
+        const qint64 axisTo = timeAxis()->max().toMSecsSinceEpoch();
+        // Thinned over the axis' start to now (the time axis runs on ahead of the readings).
+        const double share =
+            double(end - std::max(axisFrom, end - 2 * 3600 * 1000)) / double(end - axisFrom);
         const int drawn = window->drawnPoints(TrendQuantity::Temperature);
-        const double expected = share > 0 ? share * width : samples;
+        const double expected = thinned ? share * width : samplesShown();
         QVERIFY2(qAbs(drawn - expected) <= 2 + expected / 50,
                  qPrintable(QString("%1 drawn, %2 expected").arg(drawn).arg(expected)));
         // Humidity stands still: where it is thinned, one sample a slot.
         const int humidity = window->drawnPoints(TrendQuantity::RelativeHumidity);
-        QVERIFY2(share > 0 ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
+        QVERIFY2(thinned ? qAbs(2 * humidity - drawn) <= 2 : humidity == drawn,
                  qPrintable(QString::number(humidity)));
         // The value axis takes in every drawn reading, the highest too.
         const auto *axis =
@@ -128,6 +141,115 @@ private slots:
         for (const QPointF &p : line(TrendQuantity::Temperature)->pointsVector())
             QVERIFY2(p.y() >= axis->min() && p.y() <= axis->max(),
                      qPrintable(QString::number(axis->max())));
+        // Every time label on a round local time: whole minutes, 5 minutes, hours.
+        const qint64 step = (axisTo - axisFrom) / (timeAxis()->tickCount() - 1);
+        const QList<qint64> round { 1, 2, 5, 10, 15, 30, 60, 120, 180, 360, 720, 1440 };
+        QVERIFY2(
+            step % 60000 == 0 && round.contains(step / 60000) && timeAxis()->tickCount() >= 3,
+            qPrintable(
+                QString("%1 labels every %2 s").arg(timeAxis()->tickCount()).arg(step / 1000)));
+        QCOMPARE((axisTo - axisFrom) % step, 0);
+        const QDateTime first = timeAxis()->min();
+        QCOMPARE((first.time().msecsSinceStartOfDay()) % std::min(step, qint64(86400000)), 0);
+    }
+
+    void valueAxesSpanASensibleMinimum_data()
+    {
+        QTest::addColumn<int>("quantity");
+        QTest::addColumn<double>("minimum");
+        QTest::newRow("temperature, 1 °C") << int(TrendQuantity::Temperature) << 1.0;
+        QTest::newRow("relative humidity, 2 %RH") << int(TrendQuantity::RelativeHumidity) << 2.0;
+        QTest::newRow("enthalpy, 1 kJ/kg") << int(TrendQuantity::Enthalpy) << 1.0;
+        QTest::newRow("mixing ratio, 0.5 g/kg") << int(TrendQuantity::MixingRatio) << 0.5;
+        QTest::newRow("absolute humidity, 0.5 g/m³") << int(TrendQuantity::AbsoluteHumidity) << 0.5;
+    }
+
+    void valueAxesSpanASensibleMinimum()
+    {
+        QFETCH(int, quantity);
+        QFETCH(double, minimum);
+        // Every value wavers by 0.02 around where it stands: noise, not a swing.
+        TrendStore noisy;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (int i = 0; i < 100; ++i) {
+            ModbusProtocol::VolatileValues v = values(21 + 0.02f * (i % 2));
+            v.dewPointTemperature = v.wetBulbTemperature = v.temperature; // on the same axis
+            for (float *f : { &v.humidity, &v.enthalpy, &v.mixingRatio, &v.absoluteHumidity })
+                *f += 0.02f * (i % 3);
+            noisy.addReading(now - (100 - i) * period, v, true);
+        }
+        TrendWindow trend(&noisy);
+        for (QCheckBox *box : trend.findChildren<QCheckBox *>())
+            box->setChecked(true);
+        trend.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&trend));
+        auto *chart = trend.findChild<QChartView *>("chartView")->chart();
+        const auto *axis =
+            static_cast<QValueAxis *>(chart->series().at(quantity)->attachedAxes()[1]);
+        QVERIFY2(axis->max() - axis->min() >= minimum,
+                 qPrintable(QString("%1 to %2").arg(axis->min()).arg(axis->max())));
+        QVERIFY(axis->max() - axis->min() <= 3 * minimum);
+    }
+
+    void gapsWhereNoReadingWasMade_data()
+    {
+        QTest::addColumn<QString>("between");
+        QTest::newRow("a minute without an answer") << "outage";
+        QTest::newRow("a new connection") << "reconnect";
+        QTest::newRow("another transmitter") << "exchange";
+    }
+
+    void gapsWhereNoReadingWasMade()
+    {
+        QFETCH(QString, between);
+        TrendStore store;
+        qint64 t = QDateTime::currentMSecsSinceEpoch() - 60 * period;
+        ModbusProtocol::VolatileValues v = values(21);
+        for (int i = 0; i < 20; ++i)
+            store.addReading(t += period, v, false);
+        if (between == "outage")
+            t += 60 * 1000;
+        else if (between == "reconnect")
+            store.connected();
+        else
+            v.serialNumber = 222;
+        for (int i = 0; i < 20; ++i)
+            store.addReading(t += period, v, false);
+        TrendWindow trend(&store);
+        trend.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&trend));
+        // Two temperature lines of 20 readings each, nothing drawn across.
+        QList<int> lines;
+        for (QAbstractSeries *s : trend.findChild<QChartView *>("chartView")->chart()->series()) {
+            auto *line = static_cast<QLineSeries *>(s);
+            if (line->name() == "Temperature" && line->count() > 0)
+                lines << line->count();
+        }
+        QCOMPARE(lines, QList<int>({ 20, 20 }));
+        QCOMPARE(trend.drawnPoints(TrendQuantity::Temperature), 40);
+    }
+
+    void aNewConnectionForgetsTheFirmware()
+    {
+        // Calculated values from the last connection's firmware, then another connection: none
+        // until this transmitter's firmware says so.
+        TrendStore store;
+        ModbusTransaction t;
+        t.judgement.kind = ModbusProtocol::ResponseKind::PersistentBlock;
+        t.judgement.persistentValues.year = 2024;
+        t.judgement.persistentValues.month = 5;
+        t.judgement.persistentValues.day = 14;
+        store.transaction(t);
+        t.judgement.kind = ModbusProtocol::ResponseKind::VolatileBlock;
+        t.judgement.volatileValues = values(24);
+        t.sentAt = QDateTime::currentDateTime();
+        store.transaction(t);
+        QVERIFY(store.calculatedValues());
+        store.connected();
+        t.sentAt = t.sentAt.addSecs(10);
+        store.transaction(t);
+        QVERIFY(!store.calculatedValues());
+        QVERIFY(!store.lastReading(TrendQuantity::DewPoint).valid);
     }
 
     void calculatedValuesFollowTheFirmware()

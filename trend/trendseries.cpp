@@ -38,8 +38,24 @@ void TrendSeries::add(qint64 time, float value)
 {
     if (!std::isfinite(value))
         return;
-    if (!isEmpty())
-        time = std::max(time, lastTime());
+    time += clockShift;
+    if (!isEmpty()) {
+        const qint64 last = lastTime();
+        if (time < last) {
+            clockShift += last - time;
+            time = last;
+        }
+        const qint64 interval = time - last;
+        const bool outage =
+            interval > limits.gapMs && lastInterval > 0 && interval > 4 * lastInterval;
+        if (breakPending || outage)
+            breaks.push_back(time);
+        // The time across a break says nothing of the polling interval.
+        lastInterval = breakPending ? 0 : interval;
+    }
+    breakPending = false;
+    while (int(breaks.size()) > limits.breakCapacity)
+        breaks.pop_front();
     recent.push_back({ time, value });
     while (int(recent.size()) > limits.recentCapacity
            || recent.front().time < time - limits.fullResolutionMs) {
@@ -155,4 +171,23 @@ QVector<TrendPoint> TrendSeries::points(qint64 from, qint64 to, int maxPoints) c
     }
     appendExtremes(thinned, low, high);
     return thinned;
+}
+
+QVector<QVector<TrendPoint>> TrendSeries::stretches(qint64 from, qint64 to, int maxPoints) const
+{
+    QVector<QVector<TrendPoint>> out;
+    const QVector<TrendPoint> all = points(from, to, maxPoints);
+    auto nextBreak = breaks.begin();
+    for (const TrendPoint &p : all) {
+        bool cut = out.isEmpty();
+        // A break between the previous point and this one starts a new stretch.
+        while (nextBreak != breaks.end() && *nextBreak <= p.time) {
+            cut = cut || out.last().last().time < *nextBreak;
+            ++nextBreak;
+        }
+        if (cut)
+            out.append(QVector<TrendPoint>());
+        out.last() << p;
+    }
+    return out;
 }

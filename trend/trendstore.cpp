@@ -82,6 +82,12 @@ void TrendStore::addReading(qint64 time, const ModbusProtocol::VolatileValues &v
         values.wetBulbTemperature, values.enthalpy, values.mixingRatio,
         values.absoluteHumidity,
     };
+    // Another transmitter's readings are not joined to this one's.
+    if (anyReading && values.serialNumber != serialNumber)
+        for (TrendSeries &s : all)
+            s.addBreak();
+    anyReading = true;
+    serialNumber = values.serialNumber;
     for (int i = 0; i < trendQuantityCount; ++i) {
         const bool kept = provided || !Trend::isCalculated(TrendQuantity(i));
         if (kept)
@@ -93,6 +99,13 @@ void TrendStore::addReading(qint64 time, const ModbusProtocol::VolatileValues &v
         emit calculatedValuesChanged(calculated);
     }
     emit readingAdded();
+}
+
+void TrendStore::connected()
+{
+    providedByFirmware = false;
+    for (TrendSeries &s : all)
+        s.addBreak();
 }
 
 const TrendSeries &TrendStore::series(TrendQuantity quantity) const

@@ -55,6 +55,10 @@ public:
     // calculated values, which are otherwise not kept.
     void addReading(qint64 time, const ModbusProtocol::VolatileValues &values, bool calculated);
 
+    // Polling starts on a connection: what the last firmware provided is no longer known, and
+    // the next reading is not joined to the last one on the chart.
+    void connected();
+
     const TrendSeries &series(TrendQuantity quantity) const;
     LastReading lastReading(TrendQuantity quantity) const;
     bool calculatedValues() const { return calculated; }
@@ -71,6 +75,8 @@ private:
     std::array<LastReading, trendQuantityCount> last;
     bool calculated = false;
     bool providedByFirmware = false; // as the last persistent read said
+    bool anyReading = false;
+    int serialNumber = 0; // of the last reading's probe
 };
 
 #endif // TRENDSTORE_H

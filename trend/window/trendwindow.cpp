@@ -24,6 +24,7 @@ constexpr qint64 hourMs = 60 * minuteMs;
 // is wide, which draws every spike at a fraction of the cost of more points.
 constexpr int fewestDrawnPoints = 200;
 constexpr int mostDrawnPoints = 2400;
+constexpr int mostPieces = 50; // lines per quantity
 
 qint64 spanOf(int timeWindow)
 {
@@ -46,10 +47,16 @@ struct AxisRange
     int ticks;
 };
 
-// A range a little wider than low..high whose ends and ticks fall on 1, 2 or 5 times a power of
-// ten, so that it stays put while the readings move a little.
-AxisRange niceRange(double low, double high)
+// A range a little wider than low..high, and at least minimumSpan wide, whose ends and ticks
+// fall on 1, 2 or 5 times a power of ten, so that it stays put while the readings move a little
+// and sensor noise does not fill the chart's height.
+AxisRange niceRange(double low, double high, double minimumSpan)
 {
+    if (high - low < minimumSpan) {
+        const double middle = low / 2 + high / 2;
+        low = middle - minimumSpan / 2;
+        high = middle + minimumSpan / 2;
+    }
     const double pad = high > low ? (high - low) / 20 : 1;
     low -= pad;
     high += pad;
@@ -66,6 +73,52 @@ AxisRange niceRange(double low, double high)
     low = std::floor(low / step) * step;
     high = std::ceil(high / step) * step;
     return { low, high, int(std::lround((high - low) / step)) + 1 };
+}
+
+// Less than this is noise, not a change worth the chart's height.
+double minimumSpan(TrendQuantity quantity)
+{
+    switch (quantity) {
+    case TrendQuantity::RelativeHumidity:
+        return 2;
+    case TrendQuantity::MixingRatio:
+    case TrendQuantity::AbsoluteHumidity:
+        return 0.5;
+    default:
+        return 1; // °C and kJ/kg
+    }
+}
+
+struct TimeRange
+{
+    qint64 from, to;
+    int ticks;
+};
+
+qint64 floorTo(qint64 time, qint64 step)
+{
+    return time / step * step - (time % step < 0 ? step : 0);
+}
+
+// from..to widened to whole steps of local time (a minute, 5 minutes, an hour, a day...), the
+// smallest step that needs no more than mostTicks labels.
+TimeRange roundTimes(qint64 from, qint64 to, int mostTicks)
+{
+    static const qint64 steps[] = {
+        10 * 1000,    15 * 1000,     30 * 1000,     minuteMs,      2 * minuteMs,
+        5 * minuteMs, 10 * minuteMs, 15 * minuteMs, 30 * minuteMs, hourMs,
+        2 * hourMs,   3 * hourMs,    6 * hourMs,    12 * hourMs,   24 * hourMs,
+    };
+    const qint64 local = qint64(QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc()) * 1000;
+    TimeRange range { from, to, 2 };
+    for (qint64 step = steps[0], i = 0;;
+         step = ++i < qint64(std::size(steps)) ? steps[i] : 2 * step) {
+        range.from = floorTo(from + local, step) - local;
+        range.to = -floorTo(-(to + local), step) - local;
+        range.ticks = int((range.to - range.from) / step) + 1;
+        if (range.ticks <= mostTicks)
+            return range;
+    }
 }
 
 } // namespace
@@ -163,8 +216,13 @@ bool TrendWindow::isPaused() const
 
 int TrendWindow::drawnPoints(TrendQuantity quantity) const
 {
-    const QLineSeries *line = series[int(quantity)].line;
-    return line->isVisible() ? line->count() : 0;
+    const Series &s = series[int(quantity)];
+    if (!s.line->isVisible())
+        return 0;
+    int n = s.line->count();
+    for (const QLineSeries *piece : s.pieces)
+        n += piece->count();
+    return n;
 }
 
 void TrendWindow::showEvent(QShowEvent *event)
@@ -202,8 +260,14 @@ void TrendWindow::updateAvailability(bool calculated)
 
 void TrendWindow::updateVisibility()
 {
-    for (Series &s : series)
+    for (Series &s : series) {
         s.line->setVisible(s.checkBox->isEnabled() && s.checkBox->isChecked());
+        for (QLineSeries *piece : qAsConst(s.pieces)) {
+            piece->setVisible(s.line->isVisible());
+            for (QLegendMarker *marker : chart->legend()->markers(piece))
+                marker->setVisible(false);
+        }
+    }
     // An axis shows while any of its series does.
     for (Series &s : series)
         s.axis->setVisible(false);
@@ -234,11 +298,20 @@ void TrendWindow::redraw()
         span > 0 ? to - span : (store->isEmpty() ? to - minuteMs : store->firstTime());
     // The time axis runs a tenth of its span ahead and moves only when the readings reach its
     // end: most redraws then leave the axes and their labels alone, which costs the most.
-    const bool moveTimeAxis = timeWindow != axisWindow || to > axisTo || first < axisFrom;
+    const bool moveTimeAxis =
+        timeWindow != axisWindow || to > axisTo || first < axisFrom || axisTicks != mostTimeTicks();
     if (moveTimeAxis) {
+        const qint64 ahead = to + std::max((to - first) / 10, qint64(10 * 1000));
+        // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
+        timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
+                                : ahead - first <= 8 * hourMs ? QStringLiteral("HH:mm")
+                                                              : QStringLiteral("MM-dd HH:mm"));
         axisWindow = timeWindow;
-        axisFrom = first;
-        axisTo = to + std::max((to - first) / 10, qint64(10 * 1000));
+        axisTicks = mostTimeTicks();
+        const TimeRange round = roundTimes(first, ahead, axisTicks);
+        axisFrom = round.from;
+        axisTo = round.to;
+        timeAxis->setTickCount(round.ticks);
     }
     const qint64 from = axisFrom;
 
@@ -247,20 +320,28 @@ void TrendWindow::redraw()
         double low = qInf(), high = -qInf();
     };
     QHash<QValueAxis *, Range> ranges;
-    std::array<QVector<QPointF>, trendQuantityCount> drawn;
+    QHash<QValueAxis *, double> spans;
+    std::array<QVector<QVector<QPointF>>, trendQuantityCount> drawn;
     drawnBudget = pointBudget();
     for (int i = 0; i < trendQuantityCount; ++i) {
         Series &s = series[i];
         if (!s.line->isVisible())
             continue;
-        const QVector<TrendPoint> points =
-            store->series(TrendQuantity(i)).points(from, to, drawnBudget);
-        drawn[i].reserve(points.size());
+        const QVector<QVector<TrendPoint>> stretches =
+            store->series(TrendQuantity(i)).stretches(from, to, drawnBudget);
         Range &range = ranges[s.axis];
-        for (const TrendPoint &p : points) {
-            drawn[i] << QPointF(double(p.time), double(p.value));
-            range.low = std::min(range.low, double(p.value));
-            range.high = std::max(range.high, double(p.value));
+        spans[s.axis] = std::max(spans.value(s.axis), minimumSpan(TrendQuantity(i)));
+        const int joined = std::max(0, stretches.size() - 1 - mostPieces);
+        for (int k = 0; k < stretches.size(); ++k) {
+            const QVector<TrendPoint> &stretch = stretches.at(k);
+            // Beyond so many lines the oldest stretches are joined: a rare gap in a long view.
+            if (drawn[i].isEmpty() || k > joined)
+                drawn[i].append(QVector<QPointF>());
+            for (const TrendPoint &p : stretch) {
+                drawn[i].last() << QPointF(double(p.time), double(p.value));
+                range.low = std::min(range.low, double(p.value));
+                range.high = std::max(range.high, double(p.value));
+            }
         }
     }
 
@@ -268,41 +349,70 @@ void TrendWindow::redraw()
     for (auto r = ranges.cbegin(); r != ranges.cend(); ++r) {
         if (r.value().low > r.value().high)
             continue;
-        const AxisRange nice = niceRange(r.value().low, r.value().high);
+        const AxisRange nice = niceRange(r.value().low, r.value().high, spans.value(r.key()));
         if (r.key()->min() != nice.low || r.key()->max() != nice.high)
             moves.append({ r.key(), nice });
     }
     // Every range change recomputes the geometry of each series on that axis: the series are
     // emptied first, so that only the final replace computes with all their points.
     if (moveTimeAxis || !moves.isEmpty())
-        for (Series &s : series)
+        for (Series &s : series) {
             if (s.line->count() > 0)
                 s.line->clear();
+            for (QLineSeries *piece : qAsConst(s.pieces))
+                if (piece->count() > 0)
+                    piece->clear();
+        }
     for (const auto &move : qAsConst(moves)) {
         move.first->setTickCount(move.second.ticks);
         move.first->setRange(move.second.low, move.second.high);
     }
-    if (moveTimeAxis) {
-        // Seconds only matter in the 10-minute window, the date only beyond 8 hours.
-        timeAxis->setFormat(span > 0 && span <= 10 * minuteMs ? QStringLiteral("HH:mm:ss")
-                                : axisTo - from <= 8 * hourMs ? QStringLiteral("HH:mm")
-                                                              : QStringLiteral("MM-dd HH:mm"));
-        updateTimeTicks();
+    if (moveTimeAxis)
         timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from),
                            QDateTime::fromMSecsSinceEpoch(axisTo));
-    }
-    for (int i = 0; i < trendQuantityCount; ++i)
+    // A line cannot have gaps: the newest stretch is the series in the legend, each older one
+    // a line of its own in the same colour.
+    for (int i = 0; i < trendQuantityCount; ++i) {
+        Series &s = series[i];
+        const int older = std::max(0, drawn[i].size() - 1);
+        for (int k = 0; k < std::max(older, s.pieces.size()); ++k) {
+            QLineSeries *line = piece(i, k);
+            if (k < older)
+                line->replace(drawn[i].at(k));
+            else if (line->count() > 0)
+                line->clear();
+        }
         if (!drawn[i].isEmpty())
-            series[i].line->replace(drawn[i]);
+            s.line->replace(drawn[i].last());
+    }
+}
+
+QLineSeries *TrendWindow::piece(int quantity, int index)
+{
+    Series &s = series[quantity];
+    while (s.pieces.size() <= index) {
+        auto *line = new QLineSeries;
+        line->setName(s.line->name());
+        chart->addSeries(line);
+        line->attachAxis(timeAxis);
+        line->attachAxis(s.axis);
+        line->setPen(s.line->pen());
+        line->setVisible(s.line->isVisible());
+        for (QLegendMarker *marker : chart->legend()->markers(line))
+            marker->setVisible(false);
+        s.pieces << line;
+    }
+    return s.pieces.at(index);
 }
 
 void TrendWindow::plotAreaChanged()
 {
-    updateTimeTicks();
-    // Samples are thinned to the plot's width: a much wider or narrower plot wants them again.
-    // Small changes, such as wider axis labels after a redraw, are left alone.
+    // Samples are thinned to the plot's width: a much wider or narrower plot wants them again,
+    // and room for more or fewer time labels wants other round times. Small changes, such as
+    // wider axis labels after a redraw, are left alone.
     const int budget = pointBudget();
-    if (std::abs(budget - drawnBudget) > drawnBudget / 10 && isVisible() && !isPaused())
+    if ((std::abs(budget - drawnBudget) > drawnBudget / 10 || mostTimeTicks() != axisTicks)
+        && isVisible() && !isPaused())
         QMetaObject::invokeMethod(this, &TrendWindow::redraw, Qt::QueuedConnection);
 }
 
@@ -311,12 +421,13 @@ int TrendWindow::pointBudget() const
     return qBound(fewestDrawnPoints, int(chart->plotArea().width()), mostDrawnPoints);
 }
 
-void TrendWindow::updateTimeTicks()
+int TrendWindow::mostTimeTicks() const
 {
-    // As many time labels as fit side by side, so that none is cut short.
-    const int labelWidth = QFontMetrics(timeAxis->labelsFont())
-                               .horizontalAdvance(timeAxis->format() + QLatin1String("000"));
-    timeAxis->setTickCount(qBound(2, int(chart->plotArea().width()) / labelWidth + 1, 9));
+    // As many time labels as fit side by side with half a label's room between them.
+    const QString widest =
+        QDateTime(QDate(2000, 12, 28), QTime(20, 58, 58)).toString(timeAxis->format());
+    const int labelWidth = QFontMetrics(timeAxis->labelsFont()).horizontalAdvance(widest) * 3 / 2;
+    return qBound(2, int(chart->plotArea().width()) / labelWidth + 1, 9);
 }
 
 void TrendWindow::askForImagePath()

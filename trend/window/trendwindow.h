@@ -61,7 +61,8 @@ private:
     void pauseToggled(bool paused);
     void plotAreaChanged();
     int pointBudget() const;
-    void updateTimeTicks();
+    int mostTimeTicks() const;
+    QtCharts::QLineSeries *piece(int quantity, int index);
     void askForImagePath();
     void reportImage(const QString &path, const QString &error);
 
@@ -69,7 +70,8 @@ private:
     {
         QCheckBox *checkBox = nullptr;
         QLabel *lastReading = nullptr;
-        QtCharts::QLineSeries *line = nullptr;
+        QtCharts::QLineSeries *line = nullptr;   // the newest stretch, and the legend's entry
+        QVector<QtCharts::QLineSeries *> pieces; // older stretches, each its own line
         QtCharts::QValueAxis *axis = nullptr;
     };
 
@@ -84,6 +86,7 @@ private:
     int axisWindow = -1; // the time window and range the time axis was last set for
     qint64 axisFrom = 0;
     qint64 axisTo = 0;
+    int axisTicks = 0; // the most time labels the plot's width had room for
     bool stale = true; // readings came while the chart was hidden or paused
 };
 
