@@ -10,11 +10,11 @@
 namespace {
 
 // "3:current@19200-8N1 17:2014-02-18@19200-8N1": address, firmware and line of each unit.
-QVector<TransmitterSettings> units(const QString &spec)
+QVector<TransmitterSettings> units(const QString &list)
 {
     QVector<TransmitterSettings> result;
     const TransmitterSettings base;
-    for (const QString &unit : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString &unit : list.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QString address = unit.section(QLatin1Char(':'), 0, 0);
         const QString firmware = unit.section(QLatin1Char(':'), 1).section(QLatin1Char('@'), 0, 0);
         const QString line = unit.section(QLatin1Char('@'), 1);
