@@ -427,6 +427,7 @@ void MainWindow::startStopPolling()
         followCandidate.reset();
         followFrom.reset();
         followNext = false;
+        silentReads = 0;
         connectedPort = ui->comboBox_port->currentText();
         persistentRead = volatileRead = false;
         ui->actionSaveCommissioningRecord->setEnabled(true);
@@ -514,9 +515,14 @@ void MainWindow::mbThreadFinished()
     if (followNext && polling) {
         followNext = false;
         followAnswered = false;
+        silentReads = 0;
         followFrom = mbThread->connection();
         mbThread->setConnection(*followCandidate);
-        readPhase = 0; // the persistent block tells whether it is the same transmitter
+        // Only a read goes out at the settings on trial: a pending write waits for the settings
+        // the transmitter answers at. The persistent block tells whether it is the same one.
+        mbThread->readPersistentRegisters();
+        readPhase = 1;
+        return;
     }
 
     if (writeAddressPending) {
@@ -626,8 +632,11 @@ void MainWindow::transaction(const ModbusTransaction &t)
         noteWrittenSetting(t.request);
     if (followFrom)
         followAnswered = followAnswered || t.judgement.kind != ResponseKind::NoAnswer;
-    else if (t.judgement.kind == ResponseKind::NoAnswer && followCandidate)
-        followNext = true; // silent where it was: perhaps it took the written settings at once
+    else if (t.judgement.kind != ResponseKind::NoAnswer)
+        silentReads = 0;
+    // Silent twice where it was (once is a noisy line): perhaps it took the written settings.
+    else if (followCandidate && ++silentReads >= 2)
+        followNext = true;
     switch (t.judgement.kind) {
     case ResponseKind::VolatileBlock:
     case ResponseKind::PersistentBlock:

@@ -201,6 +201,7 @@ private:
     std::optional<ConnectionSettings> followCandidate; // where it may answer after the writes
     std::optional<ConnectionSettings> followFrom;      // the settings left for a try there
     bool followNext = false;                           // the next transaction tries followCandidate
+    int silentReads = 0;                               // transactions in a row without an answer
     bool followAnswered = false;
     class QPushButton *connectionButton = nullptr;
     Commissioning::Reading lastReading;

@@ -23,8 +23,8 @@ private slots:
             << "--line 9600-8X1" << 1
             << "quorvel-setup: line settings \"9600-8X1\" are not of the form 19200-8N1";
         QTest::newRow("--record to an existing file: refused before any window")
-            << "--record LINK" << 1
-            << "quorvel-setup: LINK exists; a record is not written over it";
+            << "--record RECORD" << 1
+            << "quorvel-setup: RECORD exists; a record is not written over it";
         QTest::newRow("--port without its value, without a display")
             << "--port" << 1 << "quorvel-setup: Missing value after '--port'.";
         QTest::newRow("unknown option")
@@ -43,6 +43,11 @@ private slots:
         serverSettings.linkPath = directory.filePath("port");
         SimulatorServer server { TransmitterSettings(), serverSettings };
         QVERIFY(server.start());
+
+        const QString record = directory.filePath("record.csv");
+        QFile(record).open(QIODevice::WriteOnly); // an earlier record
+        arguments.replace("RECORD", record);
+        line.replace("RECORD", record);
 
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -167,7 +167,9 @@ with tempfile.TemporaryDirectory() as folder:
         pub, err = publisher(folder, link, port, "--ha-discovery")
         wait_for("two states", lambda: len(listener.on(f"quorvel/{SERIAL}/state")) >= 2)
         configs = listener.on(r"homeassistant/sensor/quorvel_\d+_\w+/config")
-        check("ten discovery configs for current firmware", len(configs) == 10, len(configs))
+        # Retained configs are published again after a reconnect: count the topics, not the messages.
+        check("ten discovery configs for current firmware", len({t for t, _ in configs}) == 10,
+              len({t for t, _ in configs}))
         state = json.loads(listener.on(f"quorvel/{SERIAL}/state")[0][1])
         for topic, payload in configs:
             c = json.loads(payload)
