@@ -691,8 +691,11 @@ void MainWindow::saveCommissioningRecord()
         ui->statusBar->showMessage(tr("No complete reading to record yet"), 3000);
         return;
     }
+    const QString stale = staleNote();
     const QString fileName = QFileDialog::getSaveFileName(
-        this, tr("Save commissioning record"),
+        this,
+        stale.isEmpty() ? tr("Save commissioning record")
+                        : tr("Save commissioning record: %1").arg(stale),
         LastFolder::suggest(
             QStringLiteral("commissioning-%1.json").arg(lastReading.values.serialNumber)),
         tr("Commissioning records (*.json)"));
@@ -713,13 +716,20 @@ void MainWindow::writeCommissioningRecord(const QString &fileName)
     record.toolVersion = QStringLiteral(QUORVEL_VERSION);
     record.port = connectedPort;
     record.reading = lastReading;
+    record.staleMeasurement = volatileStale;
+    record.staleConfiguration = persistentStale;
+    const QString stale = staleNote();
     auto error = std::make_shared<QString>();
     recordWriter = QThread::create(
         [record, fileName, error] { Commissioning::write(record, fileName, error.get()); });
     recordWriter->setParent(this);
-    connect(recordWriter, &QThread::finished, this, [this, fileName, error] {
-        if (error->isEmpty())
+    connect(recordWriter, &QThread::finished, this, [this, fileName, error, stale] {
+        if (error->isEmpty() && stale.isEmpty())
             ui->statusBar->showMessage(tr("Commissioning record saved to %1").arg(fileName), 3000);
+        else if (error->isEmpty()) // longer: it says what the record cannot be trusted for
+            ui->statusBar->showMessage(
+                tr("Commissioning record saved to %1, marked stale: %2").arg(fileName, stale),
+                10000);
         else
             ui->statusBar->showMessage(*error);
         recordWriter->deleteLater();
@@ -745,12 +755,25 @@ void MainWindow::markStale(bool volatileBlock, bool stale)
         : QList<QLabel *> { ui->label_baudRate, ui->label_parity, ui->label_stopBits,
                             ui->label_address, ui->label_firmware };
     // A disabled label is drawn grey and says "unavailable" to a screen reader as well.
+    (volatileBlock ? volatileStale : persistentStale) = stale;
     const QString note = stale ? tr("not refreshed: the last read of its block failed") : QString();
     for (QLabel *label : labels) {
         label->setEnabled(!stale);
         label->setToolTip(note);
         label->setAccessibleDescription(note);
     }
+}
+
+QString MainWindow::staleNote() const
+{
+    if (volatileStale && persistentStale)
+        return tr("the measured values and the settings are from earlier reads; the last reads "
+                  "failed");
+    if (volatileStale)
+        return tr("the measured values are from an earlier read; the last read failed");
+    if (persistentStale)
+        return tr("the settings and firmware are from an earlier read; the last read failed");
+    return QString();
 }
 
 bool MainWindow::showsCalculatedValues() const

@@ -158,6 +158,8 @@ private:
     void writeCommissioningRecord(const QString &fileName);
     // Greys the labels of a block whose last read failed, until a good read refreshes them.
     void markStale(bool volatileBlock, bool stale);
+    // Which values a record saved now would hold from an earlier read; empty when none.
+    QString staleNote() const;
     void fitToText();
     // What the feature set in force shows. Reports of one answer are all queued before the
     // firmware report among them is handled, so a link undone there still delivers the rest;
@@ -206,6 +208,9 @@ private:
     QDateTime lastReadingTime; // when the volatile block of lastReading was asked for
     bool persistentRead = false;
     bool volatileRead = false;
+    // The last read of the block failed: its values shown, and recorded, are an earlier read's.
+    bool volatileStale = false;
+    bool persistentStale = false;
     QPointer<QThread> recordWriter;
 
     // The bus traffic is kept and counted for the whole program, whether its window is open or

@@ -83,7 +83,8 @@ namespace {
 int versionOf(const Record &record)
 {
     const bool second = !record.tag.isEmpty() || !record.location.isEmpty()
-        || !record.technician.isEmpty() || record.reference || record.acceptance;
+        || !record.technician.isEmpty() || record.reference || record.acceptance
+        || record.staleMeasurement || record.staleConfiguration;
     return second ? 2 : 1;
 }
 
@@ -150,6 +151,13 @@ QJsonObject toJson(const Record &record)
     }
     if (record.acceptance)
         json.insert("acceptance", acceptanceJson(*record.acceptance));
+    QJsonArray stale;
+    if (record.staleMeasurement)
+        stale.append(QStringLiteral("measurement"));
+    if (record.staleConfiguration)
+        stale.append(QStringLiteral("configuration"));
+    if (!stale.isEmpty())
+        json.insert("stale", stale);
     return json;
 }
 

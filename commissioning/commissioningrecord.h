@@ -49,6 +49,11 @@ struct Record
     QString technician;
     std::optional<ReferenceInstrument> reference;
     std::optional<Acceptance> acceptance;
+    // Blocks whose last read failed, so that their values are those of an earlier read:
+    // the measured values with the serial numbers, and the communication settings with the
+    // firmware and housing.
+    bool staleMeasurement = false;
+    bool staleConfiguration = false;
 };
 
 // 1 for a record with none of the version 2 fields, else 2.

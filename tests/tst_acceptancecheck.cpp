@@ -203,6 +203,9 @@ private slots:
         QTest::newRow("version 1 as before; a tag in it is turned down")
             << false << 1 << "r['tag'] = 'TT-101'"
             << "should not be valid";
+        QTest::newRow("version 1: a stale mark belongs to version 2")
+            << false << 1 << "r['stale'] = ['measurement']"
+            << "should not be valid";
     }
 
     void recordsMatchTheSchema()

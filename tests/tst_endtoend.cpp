@@ -316,9 +316,20 @@ private slots:
         QVERIFY(!mark->isVisibleTo(&window));
     }
 
+    void commissioningRecord_data()
+    {
+        QTest::addColumn<double>("exceptions"); // the share of answers replaced by an exception
+        QTest::newRow("every read answered") << 0.0;
+        QTest::newRow("saved while a failed read greys a block") << 0.4;
+    }
+
+    // The record holds what the window shows, and says which of it a failed read left stale.
     void commissioningRecord()
     {
-        SimulatorServer server { TransmitterSettings() };
+        QFETCH(double, exceptions);
+        ServerSettings serverSettings;
+        serverSettings.faults.exception = exceptions;
+        SimulatorServer server { TransmitterSettings(), serverSettings };
         QVERIFY(server.start());
         MainWindow window;
         QAction *save = window.findChild<QAction *>("actionSaveCommissioningRecord");
@@ -333,12 +344,26 @@ private slots:
         window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
         button->click();
         QVERIFY(save->isEnabled()); // while connected, a reading or not
-        QTRY_VERIFY_WITH_TIMEOUT(window.persistentRead && window.volatileRead, cycleTimeout);
+        const auto greyed = [&] {
+            QStringList blocks;
+            if (!window.findChild<QLabel *>("label_temperature")->isEnabled())
+                blocks << "measurement";
+            if (!window.findChild<QLabel *>("label_firmware")->isEnabled())
+                blocks << "configuration";
+            return blocks;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(window.persistentRead && window.volatileRead
+                                     && (exceptions == 0 || !greyed().isEmpty()),
+                                 4 * cycleTimeout);
+        const QStringList stale = greyed(); // saved at once: no read comes in between
 
         QTemporaryDir directory;
         const QString file = directory.filePath("unit.json");
         window.writeCommissioningRecord(file);
-        QTRY_COMPARE(window.statusBar()->currentMessage(), "Commissioning record saved to " + file);
+        const QString saved = "Commissioning record saved to " + file;
+        QTRY_VERIFY(window.statusBar()->currentMessage().startsWith(saved));
+        QCOMPARE(window.statusBar()->currentMessage().section(", marked stale: ", 0, 0), saved);
+        QCOMPARE(window.statusBar()->currentMessage().contains("earlier read"), !stale.isEmpty());
         const QString problem = schemaProblem(file);
         if (problem == "skip")
             QSKIP("python3-jsonschema is not installed (scripts/install-deps.sh)");
@@ -349,6 +374,8 @@ private slots:
         QCOMPARE(json["tool"]["name"].toString() + ' ' + json["port"].toString() + ' '
                      + QString::number(json["transmitter"]["transmitter_serial"].toInt()),
                  "quorvel-setup " + server.portPath() + " 21034568");
+        QCOMPARE(json["stale"].toVariant().toStringList(), stale);
+        QCOMPARE(json["schema_version"].toInt(), stale.isEmpty() ? 1 : 2);
 
         button->click();
         QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("&Connect"), cycleTimeout);
