@@ -65,6 +65,8 @@ Recorder::~Recorder()
 
 qint64 Recorder::finish(int timeoutMs)
 {
+    if (stalled && thread->isFinished())
+        stalled = false; // the disk came back after all: every row handed over is on it
     if (stalled || thread->isFinished())
         return stalled ? handed - *done : 0;
     stop();

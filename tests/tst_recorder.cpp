@@ -208,10 +208,13 @@ private slots:
         if (syncMs > 0)
             QVERIFY(timer.elapsed() >= 3 * syncMs - 100); // it waited, and was not cut short
         QCOMPARE(contents(path), file);
-        if (syncMs < 0)
-            fake.stalled.release(); // a stalled writer ends with the process; let it go now
-        else
-            delete recorder;
+        if (syncMs < 0) {
+            fake.stall = false; // the disk comes back: the writer finishes its rows
+            fake.syncMs = 0;
+            fake.stalled.release();
+            QTRY_COMPARE(recorder->finish(0), qint64(0));
+        }
+        delete recorder;
     }
 
     void failure_data()
