@@ -177,6 +177,8 @@ expected=$(
         ./usr/libexec/quorvel-setup/quorvel-setup-report \
         ./usr/share/quorvel-setup/commissioning-record.schema.json \
         ./usr/share/quorvel-setup/index.html \
+        ./usr/share/quorvel-setup/publish-example.conf \
+        ./usr/lib/systemd/system/quorvel-publish@.service \
         ./usr/share/applications/quorvel-setup.desktop \
         ./usr/share/metainfo/com.example.QuorvelSetup.metainfo.xml
     for n in 16 32 48 64 128 256; do
