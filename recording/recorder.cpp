@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include <QScopeGuard>
+#include <QThread>
 
 // Lives on the recorder's thread; everything it does may block on the disk.
 class RecordWriter : public QObject
@@ -17,6 +18,9 @@ public slots:
         if (!file.open(path, existing) || !file.append(header))
             emit failed(session, file.errorText());
     }
+
+    // Queued behind every row, so the thread ends only once they are all on the disk.
+    void quitThread() { QThread::currentThread()->quit(); }
 
     void write(const QByteArray &row)
     {
@@ -70,9 +74,8 @@ qint64 Recorder::finish(int timeoutMs)
     if (stalled || thread->isFinished())
         return stalled ? handed - *done : 0;
     stop();
-    // Queued behind every row, so the thread ends only once they are all on the disk.
-    QMetaObject::invokeMethod(
-        writer, [t = thread] { t->quit(); }, Qt::QueuedConnection);
+    // By name, as every call to the writer: a functor made here and run there is a race.
+    QMetaObject::invokeMethod(writer, "quitThread", Qt::QueuedConnection);
     if (thread->wait(timeoutMs < 0 ? ULONG_MAX : ulong(timeoutMs)))
         return 0;
     stalled = true;

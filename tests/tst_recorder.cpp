@@ -39,8 +39,8 @@ QByteArray contents(const QString &path)
 struct FakeDisk
 {
     int fastSyncs = 0;
-    int syncMs = 0;
-    bool stall = false;
+    std::atomic<int> syncMs { 0 }; // changed by the test while the writer's thread reads them
+    std::atomic<bool> stall { false };
     bool full = false;
     QString path; // a row holding "delete" or "replace" does that to it after being written
     QSemaphore stalled;
