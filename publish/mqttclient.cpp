@@ -112,20 +112,33 @@ void MqttClient::stop()
     connectedNow = false;
 }
 
+void MqttClient::connectAnswered(int rc)
+{
+    if (rc == 0) {
+        connectedNow = true;
+        emit connected();
+    } else {
+        emit refused(QString::fromUtf8(mosquitto_connack_string(rc)));
+    }
+}
+
+void MqttClient::connectionEnded(const QString &reason)
+{
+    const bool was = connectedNow;
+    connectedNow = false;
+    if (was)
+        emit connectionLost(reason);
+}
+
+void MqttClient::handshakeFailed(const QString &line)
+{
+    emit tlsFailed(tlsText.arg(line));
+}
+
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
-    auto *client = static_cast<MqttClient *>(self);
-    QMetaObject::invokeMethod(
-        client,
-        [client, rc] {
-            if (rc == 0) {
-                client->connectedNow = true;
-                emit client->connected();
-            } else {
-                emit client->refused(QString::fromUtf8(mosquitto_connack_string(rc)));
-            }
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(static_cast<MqttClient *>(self), "connectAnswered",
+                              Qt::QueuedConnection, Q_ARG(int, rc));
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int rc)
@@ -133,23 +146,14 @@ void MqttClient::onDisconnect(mosquitto *, void *self, int rc)
     auto *client = static_cast<MqttClient *>(self);
     if (client->stopping)
         return;
-    const QString reason = QString::fromUtf8(mosquitto_strerror(rc));
-    QMetaObject::invokeMethod(
-        client,
-        [client, reason] {
-            const bool was = client->connectedNow;
-            client->connectedNow = false;
-            if (was)
-                emit client->connectionLost(reason);
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(client, "connectionEnded", Qt::QueuedConnection,
+                              Q_ARG(QString, QString::fromUtf8(mosquitto_strerror(rc))));
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
-    auto *client = static_cast<MqttClient *>(self);
-    QMetaObject::invokeMethod(
-        client, [client, mid] { emit client->delivered(mid); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(static_cast<MqttClient *>(self), "delivered", Qt::QueuedConnection,
+                              Q_ARG(int, mid));
 }
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
@@ -164,7 +168,6 @@ void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
     }
     // A handshake that did not finish within the first attempt fails here.
     if (line.startsWith(QLatin1String("OpenSSL Error")))
-        QMetaObject::invokeMethod(
-            client, [client, line] { emit client->tlsFailed(client->tlsText.arg(line)); },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(client, "handshakeFailed", Qt::QueuedConnection,
+                                  Q_ARG(QString, line));
 }

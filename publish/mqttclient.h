@@ -60,6 +60,12 @@ signals:
     void tlsFailed(const QString &reason);
 
 private:
+    // The network thread's news, run on the Qt thread: queued by name, so that Qt copies the
+    // arguments across (a functor made there and run here is a race).
+    Q_INVOKABLE void connectAnswered(int rc);
+    Q_INVOKABLE void connectionEnded(const QString &reason);
+    Q_INVOKABLE void handshakeFailed(const QString &line);
+
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onPublish(mosquitto *, void *self, int mid);
