@@ -13,6 +13,15 @@ namespace {
 using F = TransmitterSettings::Firmware;
 constexpr int cycleTimeout = 10000; // three transactions of about 1.3 s each
 QStringList requestLog; // the hex of every request frame that the simulator took off the line
+
+// Disconnected at the end, even after a failure: the next row's window shares the read phase.
+void disconnectAndCleanUp(MainWindow &window, QPushButton *button)
+{
+    if (button->text() != "&Connect")
+        button->click(); // the transaction in flight ends first
+    (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
+    window.cleanUp();
+}
 } // namespace
 
 class tst_EndToEnd : public QObject
@@ -68,13 +77,7 @@ private slots:
                 shown << window.findChild<QLabel *>("label_" + label)->text();
             return shown.join(' ');
         };
-        // Disconnected at the end, even after a failure: the next row's window shares the phase.
-        const auto idle = qScopeGuard([&] {
-            if (button->text() != "&Connect")
-                button->click(); // the transaction in flight ends first
-            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
-            window.cleanUp();
-        });
+        const auto idle = qScopeGuard([&] { disconnectAndCleanUp(window, button); });
         box("port")->setEditText(server.linkPath());
         button->click();
 
@@ -138,12 +141,7 @@ private slots:
                 [&](const QString &m) { messages << m; });
         auto *button = window.findChild<QPushButton *>("pushButton_startStop");
         auto *shown = window.findChild<QPushButton *>("pushButton_connection");
-        const auto idle = qScopeGuard([&] {
-            if (button->text() != "&Connect")
-                button->click();
-            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
-            window.cleanUp();
-        });
+        const auto idle = qScopeGuard([&] { disconnectAndCleanUp(window, button); });
         window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
         QCOMPARE(shown->text(), QString("19200 8N1 \u00b7 1"));
         button->click();
@@ -230,12 +228,7 @@ private slots:
                              .leftJustified(1, '_');
             return texts.join(' ');
         };
-        const auto idle = qScopeGuard([&] {
-            if (button->text() != "&Connect")
-                button->click();
-            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
-            window.cleanUp();
-        });
+        const auto idle = qScopeGuard([&] { disconnectAndCleanUp(window, button); });
         bool swapped = false;
         const auto swap = [&] { // the next transmitter, on the same link path
             server.reset();
@@ -291,12 +284,7 @@ private slots:
         QVERIFY(server.start());
         MainWindow window;
         auto *button = window.findChild<QPushButton *>("pushButton_startStop");
-        const auto idle = qScopeGuard([&] {
-            if (button->text() != "&Connect")
-                button->click();
-            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
-            window.cleanUp();
-        });
+        const auto idle = qScopeGuard([&] { disconnectAndCleanUp(window, button); });
         auto *parity = window.findChild<QComboBox *>("comboBox_parity");
         QLabel *mark = window.findChild<QLabel *>("note_parity");
         window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
@@ -335,12 +323,7 @@ private slots:
         QAction *save = window.findChild<QAction *>("actionSaveCommissioningRecord");
         QVERIFY(!save->isEnabled());
         auto *button = window.findChild<QPushButton *>("pushButton_startStop");
-        const auto idle = qScopeGuard([&] {
-            if (button->text() != "&Connect")
-                button->click();
-            (void)QTest::qWaitFor([&] { return button->text() == "&Connect"; }, cycleTimeout);
-            window.cleanUp();
-        });
+        const auto idle = qScopeGuard([&] { disconnectAndCleanUp(window, button); });
         window.findChild<QComboBox *>("comboBox_port")->setEditText(server.portPath());
         button->click();
         QVERIFY(save->isEnabled()); // while connected, a reading or not
