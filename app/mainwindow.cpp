@@ -383,28 +383,8 @@ void MainWindow::noteWrittenSetting(const QByteArray &request)
         return;
     const int reg = quint8(request.at(3));
     const int value = quint8(request.at(4)) << 8 | quint8(request.at(5));
-    ConnectionSettings next = followCandidate.value_or(mbThread->connection());
-    // A gateway's serial side is its own; address 255 reaches a transmitter at any address.
-    const bool serial = next.endpoint.kind == Endpoint::Kind::Serial;
-    if (reg == ModbusProtocol::addressRegister && next.unit != ConnectionSettings::anyUnit) {
-        next.unit = value;
-    } else if (serial && reg != ModbusProtocol::addressRegister) {
-        for (const auto *parameter : { &ModbusParameters::baudRate(), &ModbusParameters::parity(),
-                                       &ModbusParameters::stopBits() }) {
-            const ModbusParameters::Code *code = ModbusParameters::findValue(*parameter, value);
-            if (parameter->registerNumber != reg || !code)
-                continue;
-            const QString text = QLatin1String(code->text);
-            if (parameter == &ModbusParameters::baudRate())
-                next.line.baudRate = text.toInt();
-            else if (parameter == &ModbusParameters::stopBits())
-                next.line.stopBits = text.toInt();
-            else
-                next.line.parity = text == QLatin1String("Even") ? LineSettings::Parity::Even
-                    : text == QLatin1String("Odd")               ? LineSettings::Parity::Odd
-                                                                 : LineSettings::Parity::None;
-        }
-    }
+    const ConnectionSettings next =
+        followCandidate.value_or(mbThread->connection()).afterWrite(reg, value);
     if (next.line != mbThread->connection().line || next.unit != mbThread->connection().unit)
         followCandidate = next;
 }

@@ -421,7 +421,6 @@ namespace {
             // Where the transmitter answers once each write takes effect: a gateway's line is
             // its own, and address 255 reaches a transmitter whatever its address.
             ConnectionSettings expected = transmitter.connection();
-            const bool serial = expected.endpoint.kind == Endpoint::Kind::Serial;
             bool movesLine = false;
             for (int i = 0; i < changes.size(); ++i) {
                 const Change &c = changes[i];
@@ -437,20 +436,7 @@ namespace {
                     return code;
                 carriedOut << QStringLiteral("%1 %2 -> %3 written and acknowledged")
                                   .arg(c.name, c.from, c.to);
-                if (c.registerNumber == ModbusProtocol::addressRegister) {
-                    if (expected.unit != ConnectionSettings::anyUnit)
-                        expected.unit = c.value;
-                } else if (serial) {
-                    if (c.registerNumber == ModbusProtocol::parityRegister)
-                        expected.line.parity = c.to == QLatin1String("Even")
-                            ? LineSettings::Parity::Even
-                            : c.to == QLatin1String("Odd") ? LineSettings::Parity::Odd
-                                                           : LineSettings::Parity::None;
-                    else if (c.registerNumber == ModbusProtocol::stopBitsRegister)
-                        expected.line.stopBits = c.to.toInt();
-                    else if (c.registerNumber == ModbusProtocol::baudRateRegister)
-                        expected.line.baudRate = c.to.toInt();
-                }
+                expected = expected.afterWrite(c.registerNumber, c.value);
                 movesLine = movesLine || expected.line != transmitter.connection().line
                     || expected.unit != transmitter.connection().unit;
                 transmitter.expectAfterWrites(expected);

@@ -1,5 +1,8 @@
 #include "connectionsettings.h"
 
+#include "modbusparameters.h"
+#include "modbusprotocol.h"
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QUrl>
@@ -165,6 +168,34 @@ QString Endpoint::name() const
     // An IPv6 literal keeps its brackets, so the port stays readable.
     const QString h = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
     return QStringLiteral("%1:%2").arg(h).arg(port);
+}
+
+ConnectionSettings ConnectionSettings::afterWrite(int registerNumber, int value) const
+{
+    ConnectionSettings next = *this;
+    if (registerNumber == ModbusProtocol::addressRegister) {
+        if (unit != anyUnit)
+            next.unit = value;
+        return next;
+    }
+    if (endpoint.kind != Endpoint::Kind::Serial)
+        return next;
+    for (const auto *parameter : { &ModbusParameters::baudRate(), &ModbusParameters::parity(),
+                                   &ModbusParameters::stopBits() }) {
+        const ModbusParameters::Code *code = ModbusParameters::findValue(*parameter, value);
+        if (parameter->registerNumber != registerNumber || !code)
+            continue;
+        const QString text = QLatin1String(code->text);
+        if (parameter == &ModbusParameters::baudRate())
+            next.line.baudRate = text.toInt();
+        else if (parameter == &ModbusParameters::stopBits())
+            next.line.stopBits = text.toInt();
+        else
+            next.line.parity = text == QLatin1String("Even") ? LineSettings::Parity::Even
+                : text == QLatin1String("Odd")               ? LineSettings::Parity::Odd
+                                                             : LineSettings::Parity::None;
+    }
+    return next;
 }
 
 bool ConnectionSettings::isBenchDefault() const

@@ -82,6 +82,11 @@ struct ConnectionSettings
     int responseTimeoutMs = benchTimeoutMs;
     int pauseMs = 1000; // before each read, as on the bench
 
+    // Where the transmitter answers once a write of value to register takes effect: a new
+    // address moves the unit asked (not the catch-all 255), new line settings move a serial
+    // line (a gateway's serial side keeps its own). Any other register changes nothing.
+    ConnectionSettings afterWrite(int registerNumber, int value) const;
+
     // 19200-8N1 to the catch-all address on a local port: a transmitter alone on the bench.
     bool isBenchDefault() const;
     // "19200 8N1 · any", "9600 8E1 · 17"; a network endpoint's line is the gateway's business
