@@ -86,6 +86,9 @@ private slots:
             store.addReading(t, values(21.0f + float(t % 7) / 10), false);
         store.addReading(latest = end, values(23.456f), false);
         window.reset(new TrendWindow(&store));
+        // Wide enough that the ten-minute axis, rounded out to whole ticks whatever the clock
+        // reads, holds fewer samples than pixel columns.
+        window->resize(1600, 600);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.data()));
     }
