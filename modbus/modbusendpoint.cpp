@@ -225,7 +225,7 @@ private:
         for (;;) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n > 0) {
-                qDebug() << "run(): " << int(n) << " stale bytes dropped";
+                qCDebug(ModbusLine::trace) << "run(): " << int(n) << " stale bytes dropped";
                 continue;
             }
             if (n == 0) {
@@ -344,7 +344,7 @@ private:
                 const QByteArray adu = buffer.left(6 + length);
                 buffer.remove(0, 6 + length);
                 if (id != transactionId) {
-                    qDebug() << "run(): answer to an earlier request skipped";
+                    qCDebug(ModbusLine::trace) << "run(): answer to an earlier request skipped";
                     continue;
                 }
                 answer = adu.mid(6); // unit id and PDU
@@ -358,7 +358,7 @@ private:
         t->answer = answer;
         if (answer.isEmpty())
             t->roundTripMs = -1;
-        qDebug() << "run(): " << answer.size() << " bytes read";
+        qCDebug(ModbusLine::trace) << "run(): " << answer.size() << " bytes read";
         t->judgement = ModbusProtocol::judgeResponse(answer);
     }
 

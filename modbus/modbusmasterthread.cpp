@@ -115,13 +115,13 @@ void ModbusMasterThread::writeSingleRegister(int registerNumber, int value)
 void ModbusMasterThread::run()
 {
     msleep(static_cast<unsigned long>(qMax(0, requestDelay)));
-    qDebug() << "run(): start";
+    qCDebug(ModbusLine::trace) << "run(): start";
 
     QString failure = endpointError;
     const char *trace = "run(): open error, exit";
     if (!failure.isEmpty() || !endpoint->open(&failure, &trace)) {
         emit error(failure);
-        qDebug() << trace;
+        qCDebug(ModbusLine::trace) << trace;
         ModbusTransaction t;
         t.request = ModbusRequest;
         t.sentAt = QDateTime::currentDateTime();
@@ -140,7 +140,7 @@ void ModbusMasterThread::run()
         announce(t.judgement);
     }
 
-    qDebug() << "run(): end";
+    qCDebug(ModbusLine::trace) << "run(): end";
     if (!endpoint->staysOpen())
         endpoint->close();
     emit transaction(t);
@@ -166,7 +166,7 @@ void ModbusMasterThread::announce(const Judgement &judgement)
         return;
     case ResponseKind::CrcError:
         emit info(statusText(judgement, ModbusRequest));
-        qDebug() << "run(): CRC error";
+        qCDebug(ModbusLine::trace) << "run(): CRC error";
         return;
     case ResponseKind::WriteEcho:
     case ResponseKind::NoAnswer:

@@ -156,7 +156,7 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
     // kept by the driver and would be taken for this transaction's answer.
     port.clear(QSerialPort::Input);
 
-    qDebug() << "run(): sending request";
+    qCDebug(ModbusLine::trace) << "run(): sending request";
     t.sentAt = QDateTime::currentDateTime();
     port.write(request);
     port.flush();
@@ -167,7 +167,7 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
     while (port.bytesToWrite() > 0 && timer.elapsed() < writeWaitMs)
         port.waitForBytesWritten(int(writeWaitMs - timer.elapsed()));
 
-    qDebug() << "run(): reading response";
+    qCDebug(ModbusLine::trace) << "run(): reading response";
     timer.start(); // the round trip counts from the end of sending
     collectAnswer(
         &t, timing, timer,
@@ -224,8 +224,13 @@ void collectAnswer(ModbusTransaction *t, const ReceiveTiming &timing, const QEla
     }
     // The first piece shares the port's read buffer of several kB; keep only the answer's bytes.
     t->answer.squeeze();
-    qDebug() << "run(): " << t->answer.size() << " bytes read";
+    qCDebug(ModbusLine::trace) << "run(): " << t->answer.size() << " bytes read";
     t->judgement = ModbusProtocol::judgeResponse(t->answer);
+}
+
+const QLoggingCategory &trace()
+{
+    return *QLoggingCategory::defaultCategory();
 }
 
 } // namespace ModbusLine

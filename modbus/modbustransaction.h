@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QMetaType>
 #include <QString>
 
@@ -68,6 +69,11 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
 // (timer started at the end of sending) and the judgement.
 void collectAnswer(ModbusTransaction *t, const ReceiveTiming &timing, const QElapsedTimer &timer,
                    const std::function<void(int)> &wait, const std::function<QByteArray()> &read);
+
+// The transactions' step trace, in Qt's default category as a plain qDebug(): with
+// qCDebug(ModbusLine::trace) a switched-off trace costs one check instead of a formatted message
+// per step, a fair share of each transaction of a running poller.
+const QLoggingCategory &trace();
 
 } // namespace ModbusLine
 

@@ -50,6 +50,7 @@ private:
         int serial = 0;
         bool online = false;
         QVector<MqttMessages::Message> discovery;
+        QString discoveryFor; // what the configs were built from
     };
 
     void enqueue(const MqttMessages::Message &message);

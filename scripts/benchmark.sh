@@ -438,7 +438,6 @@ cat <<TABLE
 | CPU per unit, share of one core over $cpu_window s | $(per_unit "$publish_cpu") % | $(per_unit "$mbpoll_units_cpu") % | ≤ $publish_cpu_factor × mbpoll's ($cpu_limit %) | $(verdict "$(per_unit "$publish_cpu")" "$cpu_limit") |
 | Peak resident memory (VmHWM) | $(mb "$publish_rss") | $(mb "$mbpoll_units_rss") | ≤ $publish_rss_target_mb MB | $(verdict "$(awk -v k="$publish_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$publish_rss_target_mb") |
 TABLE
-=======
 # === Finding transmitters =========================================================================
 say "finding transmitters: three scans and mbpoll over the same line"
 echo
