@@ -53,15 +53,6 @@ class tst_RecordFormat : public QObject
     Q_OBJECT
 
 private slots:
-    void header()
-    {
-        QCOMPARE(RecordFormat::headerRow(),
-                 "time,event,temperature_degC,temperature_alarm,relative_humidity_pct,"
-                 "humidity_alarm,probe_serial,transmitter_serial,dew_point_degC,"
-                 "enthalpy_kJ_per_kg,mixing_ratio_g_per_kg,absolute_humidity_g_per_m3,"
-                 "wet_bulb_degC,hx_alarm,firmware,transmitter_address,message\n");
-    }
-
     void rows_data()
     {
         QTest::addColumn<QVector<PersistentValues>>("reports"); // before the row, in order
@@ -147,7 +138,6 @@ private slots:
         QFETCH(int, event);
         QFETCH(VolatileValues, values);
         QFETCH(QString, message);
-        QFETCH(QString, row);
 
         SessionRecord session;
         for (const PersistentValues &p : qAsConst(reports))
@@ -155,7 +145,7 @@ private slots:
         const QByteArray written = Event(event) == Event::Reading
             ? session.volatileRead(time, values)
             : session.event(time, Event(event), message);
-        QCOMPARE(QString::fromUtf8(written), row);
+        QTEST(QString::fromUtf8(written), "row");
     }
 
     void transactions_data()

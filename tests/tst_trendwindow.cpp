@@ -62,19 +62,26 @@ private:
     {
         return window->findChild<QCheckBox *>(QString("checkBox_") + name);
     }
-    // As polling reports them: firmware of that date, then a reading one period after the last.
-    void read(int year, int month, int day)
+    // As polling reports them: firmware of that date (year 0: none read), then a reading one
+    // period after the last.
+    void read(int year, int month = 0, int day = 0)
     {
         ModbusTransaction t;
         t.judgement.kind = ModbusProtocol::ResponseKind::PersistentBlock;
         t.judgement.persistentValues.year = year;
         t.judgement.persistentValues.month = month;
         t.judgement.persistentValues.day = day;
-        store.transaction(t);
+        if (year)
+            store.transaction(t);
         t.judgement.kind = ModbusProtocol::ResponseKind::VolatileBlock;
         t.judgement.volatileValues = values(24);
         t.sentAt = QDateTime::fromMSecsSinceEpoch(latest += period);
         store.transaction(t);
+    }
+    static bool exposed(QWidget *window)
+    {
+        window->show();
+        return QTest::qWaitForWindowExposed(window);
     }
 
 private slots:
@@ -89,8 +96,7 @@ private slots:
         // Wide enough that the ten-minute axis, rounded out to whole ticks whatever the clock
         // reads, holds fewer samples than pixel columns.
         window->resize(1600, 600);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
+        QVERIFY(exposed(window.data()));
     }
 
     void opensWithTheMeasuredValues()
@@ -184,8 +190,7 @@ private slots:
         TrendWindow trend(&noisy);
         for (QCheckBox *box : trend.findChildren<QCheckBox *>())
             box->setChecked(true);
-        trend.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&trend));
+        QVERIFY(exposed(&trend));
         auto *chart = trend.findChild<QChartView *>("chartView")->chart();
         const auto *axis =
             static_cast<QValueAxis *>(chart->series().at(quantity)->attachedAxes()[1]);
@@ -219,8 +224,7 @@ private slots:
         for (int i = 0; i < 20; ++i)
             store.addReading(t += period, v, false);
         TrendWindow trend(&store);
-        trend.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&trend));
+        QVERIFY(exposed(&trend));
         // Two temperature lines of 20 readings each, nothing drawn across.
         QList<int> lines;
         for (QAbstractSeries *s : trend.findChild<QChartView *>("chartView")->chart()->series()) {
@@ -230,29 +234,6 @@ private slots:
         }
         QCOMPARE(lines, QList<int>({ 20, 20 }));
         QCOMPARE(trend.drawnPoints(TrendQuantity::Temperature), 40);
-    }
-
-    void aNewConnectionForgetsTheFirmware()
-    {
-        // Calculated values from the last connection's firmware, then another connection: none
-        // until this transmitter's firmware says so.
-        TrendStore store;
-        ModbusTransaction t;
-        t.judgement.kind = ModbusProtocol::ResponseKind::PersistentBlock;
-        t.judgement.persistentValues.year = 2024;
-        t.judgement.persistentValues.month = 5;
-        t.judgement.persistentValues.day = 14;
-        store.transaction(t);
-        t.judgement.kind = ModbusProtocol::ResponseKind::VolatileBlock;
-        t.judgement.volatileValues = values(24);
-        t.sentAt = QDateTime::currentDateTime();
-        store.transaction(t);
-        QVERIFY(store.calculatedValues());
-        store.connected();
-        t.sentAt = t.sentAt.addSecs(10);
-        store.transaction(t);
-        QVERIFY(!store.calculatedValues());
-        QVERIFY(!store.lastReading(TrendQuantity::DewPoint).valid);
     }
 
     void calculatedValuesFollowTheFirmware()
@@ -270,7 +251,13 @@ private slots:
         QCOMPARE(window->drawnPoints(TrendQuantity::WetBulb), 0);
         QCOMPARE(shown("wetBulb"), "---");
         read(2024, 5, 14);
+        QCOMPARE(shown("wetBulb"), "15.25");
         read(2127, 15, 31); // legacy
+        QCOMPARE(shown("wetBulb"), "---");
+        read(2024, 5, 14);
+        store.connected(); // a new connection: nothing calculated until its firmware is read
+        read(0);
+        QVERIFY(!box("wetBulb")->isEnabled());
         QCOMPARE(shown("wetBulb"), "---");
     }
 

@@ -1,11 +1,9 @@
 #!/usr/bin/python3
-"""The real tool recording the simulator: --port LINK --connect --record FILE, offscreen.
+"""The real tool recording the simulator (--port LINK --connect --record FILE, offscreen).
 Usage: tst_record_tool.py TOOL SIMULATOR
-
-1. A record of a few reads, the tool then killed with SIGKILL: every complete row parses with
-   the csv module (and with pandas where it is installed), holds every column and says what
-   happened: the start, the connect, readings, an error.
-2. /dev/full and a new file in /sys (where no one may create a file, root included): the error
+1. A few reads, then SIGKILL: every complete row parses with the csv module (and pandas where
+   installed), holds every column and tells the start, the connect, readings, an error.
+2. /dev/full and a new file in /sys (no one may create one there, root included): the error
    comes and polling goes on."""
 import csv, datetime, io, os, re, signal, subprocess, sys, tempfile, time
 
@@ -23,7 +21,7 @@ def check(what, got, expected):
         failures.append(f"FAIL: {what}: expected {expected!r}, got {got!r}")
 
 
-def wait_for(what, condition, seconds=40):
+def wait_for(what, condition, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if condition():
@@ -33,47 +31,37 @@ def wait_for(what, condition, seconds=40):
     return False
 
 
-def start_simulator(folder, *faults):
-    link = os.path.join(folder, "sim")
-    log = open(os.path.join(folder, "sim.log"), "w+")
-    process = subprocess.Popen([SIMULATOR, "--link", link, "--trace", "--seed", "7", *faults],
-                               stdout=log, stderr=subprocess.STDOUT, text=True)
+def run(folder, record, *faults):
+    """The simulator (its log counting the requests) and the tool recording it."""
+    link, log = os.path.join(folder, "sim"), os.path.join(folder, "sim.log")
+    simulator = subprocess.Popen([SIMULATOR, "--link", link, "--trace", "--seed", "7", *faults],
+                                 stdout=open(log, "w"), stderr=subprocess.STDOUT)
     wait_for("the simulator's link", lambda: os.path.lexists(link), 10)
-    return process, link, log
-
-
-def requests(log):
-    log.flush()
-    with open(log.name) as f:
-        return sum(" rx " in line for line in f)
-
-
-def start_tool(link, record, folder):
-    err = open(os.path.join(folder, "tool.err"), "w+")
-    environment = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    process = subprocess.Popen([TOOL, "--port", link, "--connect", "--record", record],
-                               stdout=subprocess.DEVNULL, stderr=err, env=environment)
-    return process, err
+    err = os.path.join(folder, "tool.err")
+    tool = subprocess.Popen([TOOL, "--port", link, "--connect", "--record", record],
+                            stdout=subprocess.DEVNULL, stderr=open(err, "w"),
+                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    return simulator, tool, link, lambda: sum(" rx " in l for l in open(log)), \
+        lambda: open(err).read()
 
 
 def complete_rows(path):
     with open(path, "rb") as f:
-        data = f.read()
-    text = data.decode("utf-8")  # a cut-off multi-byte character would fail here
+        text = f.read().decode("utf-8")  # a cut-off multi-byte character would fail here
     return text[: text.rfind("\n") + 1]
 
 
-def stop(process):
-    if process.poll() is None:
-        process.kill()
-    process.wait(timeout=10)
+def stop(*processes):
+    for process in processes:
+        if process.poll() is None:
+            process.kill()
+        process.wait(timeout=10)
 
 
-# --- 1. A record, the tool killed mid-session -----------------------------------------------
+# 1. A record, the tool killed mid-session
 with tempfile.TemporaryDirectory() as folder:
-    simulator, link, sim_log = start_simulator(folder, "--fault-no-answer", "0.2")
     record = os.path.join(folder, "record.csv")
-    tool, tool_err = start_tool(link, record, folder)
+    simulator, tool, link, _, _ = run(folder, record, "--fault-no-answer", "0.2")
     try:
         def enough():
             rows = list(csv.DictReader(io.StringIO(complete_rows(record)))) \
@@ -82,10 +70,8 @@ with tempfile.TemporaryDirectory() as folder:
                 any(r["event"] == "error" for r in rows)
         wait_for("four readings and an error row", enough, 60)
         os.kill(tool.pid, signal.SIGKILL)
-        tool.wait(timeout=10)
     finally:
-        stop(tool)
-        stop(simulator)
+        stop(tool, simulator)
 
     text = complete_rows(record)
     rows = list(csv.reader(io.StringIO(text, newline="")))
@@ -100,14 +86,13 @@ with tempfile.TemporaryDirectory() as folder:
     check("times in order", parsed, sorted(parsed))
     readings = [r for r in body if r["event"] == "reading"]
     for r in readings:
-        check("firmware and address of a reading", (r["firmware"], r["transmitter_address"]),
-              ("QV30__2024-05-14", "1"))
+        check("firmware, address, probe serial of a reading",
+              (r["firmware"], r["transmitter_address"], r["probe_serial"]),
+              ("QV30__2024-05-14", "1", "21034567"))
         values = [float(r[c]) for c in COLUMNS[2:14]]  # all twelve filled: current firmware
         check("temperature near 22.5 degC", abs(values[0] - 22.5) < 1, True)
-        check("probe serial", r["probe_serial"], "21034567")
     errors = [r["message"] for r in body if r["event"] == "error"]
     check("error texts", [m for m in errors if not m.startswith("Timeout (read ")], [])
-
     try:
         import pandas
     except ImportError:
@@ -120,26 +105,19 @@ with tempfile.TemporaryDirectory() as folder:
               "float64")
         check("pandas: readings", int(frame["temperature_degC"].notna().sum()), len(readings))
 
-# --- 2. Files that cannot be written: the error, and polling goes on ------------------------
+# 2. Files that cannot be written: the error, and polling goes on
 for target, error in (
         ("/dev/full", "Recording stopped: can't write /dev/full: No space left on device"),
-        ("/sys/quorvel-record.csv",
-         "Can't record to /sys/quorvel-record.csv: Permission denied")):
-    if not os.path.isdir(os.path.dirname(target)):
-        print(f"{os.path.dirname(target)} is not there on this machine: {target} not tried")
-        continue
+        ("/sys/quorvel-record.csv", "Can't record to /sys/quorvel-record.csv: Permission denied")):
     with tempfile.TemporaryDirectory() as folder:
-        simulator, link, sim_log = start_simulator(folder)
-        tool, tool_err = start_tool(link, target, folder)
+        simulator, tool, _, requests, stderr = run(folder, target)
         try:
-            said = lambda: error in open(tool_err.name).read()
-            if wait_for(f"{target}: the error on stderr", said, 20):
-                before = requests(sim_log)
-                wait_for(f"{target}: polling goes on", lambda: requests(sim_log) >= before + 3, 20)
+            if wait_for(f"{target}: the error on stderr", lambda: error in stderr(), 20):
+                before = requests()
+                wait_for(f"{target}: polling goes on", lambda: requests() >= before + 3, 20)
             check(f"{target}: the tool still runs", tool.poll(), None)
         finally:
-            stop(tool)
-            stop(simulator)
+            stop(tool, simulator)
 
 print(*failures, f"record tool test: {len(failures)} failed", sep="\n")
 sys.exit(1 if failures else 0)

@@ -79,6 +79,14 @@ TrafficWindow::TrafficWindow(TrafficModel *model, TrafficStatistics *statistics,
     view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    // The current row dropping out of a full list would make the view scroll to its successor,
+    // the oldest row: let go of it first (connected before the view's own handler runs).
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [view](const QModelIndex &, int first, int last) {
+                const int current = view->currentIndex().row();
+                if (current >= first && current <= last)
+                    view->selectionModel()->setCurrentIndex({}, QItemSelectionModel::NoUpdate);
+            });
     view->setModel(model);
     view->setItemDelegate(new FixedWidthDelegate(view));
     // Wide enough for what a column usually holds; a longer answer is cut, its whole text is in
