@@ -133,12 +133,12 @@ private slots:
         settings.applySettings = TransmitterSettings::Apply::Immediately;
         SimulatorServer server(settings);
         QVERIFY(server.start());
+        QStringList messages; // outlives the window, whose last messages come as it closes
         Window w;
         ConnectionSettings connection;
         connection.unit = 1;
         connection.pauseMs = 100;
         w.window.setConnectionSettings(connection);
-        QStringList messages;
         connect(w.window.statusBar(), &QStatusBar::messageChanged, this,
                 [&](const QString &m) { messages << m; });
         auto *shown = w.window.findChild<QPushButton *>("pushButton_connection");
