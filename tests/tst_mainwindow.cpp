@@ -235,39 +235,29 @@ private slots:
 
     void noUnintendedWrites_data()
     {
-        QTest::addColumn<QString>("editor");
         // w: the wheel turned up while the pointer merely passes over the editor, W: the same
         // with keyboard focus; |: a transaction ends; \n: Enter; \t: focus leaves; ^: arrow up;
-        // anything else is typed into the box, its text selected first.
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("frames"); // started at each |, P: the persistent read
+        // anything else is typed into the address box, its text selected first. After " > ": the
+        // frames started at each |, P: the persistent read.
+        QTest::addColumn<QString>("steps");                // the editor first
+        const QString address = " > P FF0600CD0019CC21 P"; // 25
         QTest::newRow("baud-rate selector: wheel passing over, then with focus")
-            << "comboBox_baudRate"
-            << "w|W||"
-            << "P FF0600C80005DDE9 P";
-        QTest::newRow("address box: wheel passing over, then with focus") << "spinBox_address"
-                                                                          << "w|W||"
-                                                                          << "P FF0600CD00128DE6 P";
-        QTest::newRow("address 2, pause, 5, Enter") << "spinBox_address"
-                                                    << "2|5\n||"
-                                                    << "P FF0600CD0019CC21 P";
-        QTest::newRow("address 2, pause, 5, focus leaves") << "spinBox_address"
-                                                           << "2|5\t||"
-                                                           << "P FF0600CD0019CC21 P";
-        QTest::newRow("address 24, pause, arrow up") << "spinBox_address"
-                                                     << "24|^||"
-                                                     << "P FF0600CD0019CC21 P";
+            << "comboBox_baudRate w|W|| > P FF0600C80005DDE9 P";
+        QTest::newRow("address box: wheel passing over, then with focus")
+            << "spinBox_address w|W|| > P FF0600CD00128DE6 P";
+        QTest::newRow("address 2, pause, 5, Enter") << "spinBox_address 2|5\n||" + address;
+        QTest::newRow("address 2, pause, 5, focus leaves") << "spinBox_address 2|5\t||" + address;
+        QTest::newRow("address 24, pause, arrow up") << "spinBox_address 24|^||" + address;
         QTest::newRow("address 300 typed: refused beside the box, not cut to 30")
-            << "spinBox_address"
-            << "300\n||"
-            << "P " + volatileRead;
+            << "spinBox_address 300\n|| > P " + volatileRead;
     }
 
     // Only what the user meant is written: no wheel that passes by, no half-typed address.
     void noUnintendedWrites()
     {
-        QFETCH(QString, editor);
         QFETCH(QString, steps);
+        const QString editor = steps.section(' ', 0, 0), expected = steps.section(" > ", 1);
+        steps = steps.section(" > ", 0, 0).section(' ', 1);
         applyFirmware("current");
         fillSelectors();     // 38400 and 17: both can go up
         w->resize(400, 250); // small enough that the window scrolls
@@ -301,7 +291,7 @@ private slots:
                                                   : Qt::Key(step.unicode()));
             }
         }
-        QTEST(frames.join(' '), "frames");
+        QCOMPARE(frames.join(' '), expected);
         QCOMPARE(w->findChild<QLabel *>("note_address")->text(),
                  steps.startsWith("300") ? "300 is no address: 1 to 247; nothing written" : "");
     }
@@ -387,20 +377,13 @@ private slots:
     // that block; the permanent item shows when the last good read went out.
     void staleValues_data()
     {
-        QTest::addColumn<QString>("reads"); // block (V, P or W for a write) and how it ended
-        QTest::addColumn<QString>("greyed");
-        QTest::newRow("volatile read timed out") << "V:none"
-                                                 << "V";
-        QTest::newRow("persistent read with a CRC error") << "P:crc"
-                                                          << "P";
-        QTest::newRow("exception, then a good volatile read") << "V:exception V:volatile"
-                                                              << "";
-        QTest::newRow("unexpected volatile, good persistent") << "V:unexpected P:persistent"
-                                                              << "V";
-        QTest::newRow("both failed, volatile good again") << "P:none V:crc V:volatile"
-                                                          << "P";
-        QTest::newRow("a refused write greys nothing") << "W:exception"
-                                                       << "";
+        QTest::addColumn<QString>("reads"); // block (V, P or W for a write):how it ended > greyed
+        QTest::newRow("volatile read timed out") << "V:none > V";
+        QTest::newRow("persistent read with a CRC error") << "P:crc > P";
+        QTest::newRow("exception, then a good volatile read") << "V:exception V:volatile > ";
+        QTest::newRow("unexpected volatile, good persistent") << "V:unexpected P:persistent > V";
+        QTest::newRow("both failed, volatile good again") << "P:none V:crc V:volatile > P";
+        QTest::newRow("a refused write greys nothing") << "W:exception > ";
     }
 
     void staleValues()
@@ -422,7 +405,7 @@ private slots:
         const QLabel *lastGood = w->findChild<QLabel *>("lastGoodRead");
         QCOMPARE(lastGood->text(), "Last good read: none");
         QString expectedTime = "none";
-        for (const QString &read : reads.split(' ')) {
+        for (const QString &read : reads.section(" > ", 0, 0).split(' ')) {
             ModbusTransaction transaction;
             transaction.request = requests[read.section(':', 0, 0)];
             transaction.sentAt = QDateTime::currentDateTime().addSecs(-3600);
@@ -436,7 +419,7 @@ private slots:
             greyed += 'V';
         if (!ui->label_firmware->isEnabled())
             greyed += 'P';
-        QTEST(greyed, "greyed");
+        QCOMPARE(greyed, reads.section(" > ", 1));
         QCOMPARE(ui->label_hxAlarm->isEnabled(), ui->label_temperature->isEnabled());
         QCOMPARE(ui->label_address->isEnabled(), ui->label_firmware->isEnabled());
         QCOMPARE(ui->label_temperature->text() + ' ' + ui->label_firmware->text(),
