@@ -70,34 +70,32 @@ private slots:
         QTest::addColumn<QString>("exchanges");
         QTest::addColumn<bool>("immediately"); // written line settings and address apply at once
         QTest::addColumn<int>("refuseFrom");   // the first write refused with exception 04; 0: none
-        QTest::newRow("address at 255, at 1; silent at 2 and for a bad CRC")
-            << "ff0300cd0001>ff03020001|010300cd0001>0103020001|020300cd0001>|ff0300cd0001!>"
-            << false << 0;
-        QTest::newRow("serial numbers low word first; QV30, 2024-05-14, housing 1")
-            << "ff0300060004>ff0308 f647 0140 f648 0140|ff0300d10004>ff0308 5156 3330 30ae 0001"
-            << false << 0;
-        QTest::newRow("01 for functions 4, 16; 02 past 20, before 200, past 215, writing 203, 0")
-            << "ff0400000001>ff8401|ff1000c80001020005>ff9001|ff0300140002>ff8302|ff0300c70002>"
-               "ff8302|ff0300d70002>ff8302|ff0600cb0001>ff8602|ff0600000001>ff8602"
-            << false << 0;
-        QTest::newRow("38400 baud; 03 for baud-rate code 7, parity 3, stop bits 2, address 0, 248")
-            << "ff0600c80006>ff0600c80006|ff0600c80007>ff8603|ff0600c90003>ff8603|ff0600ca0002>"
-               "ff8603|ff0600cd0000>ff8603|ff0600cd00f8>ff8603"
-            << false << 0;
-        QTest::newRow("2400 8O2 and address 247 stored: still at 1 until a restart, then at 247")
-            << "ff0600c80002>ff0600c80002|ff0600c90002>ff0600c90002|ff0600ca0001>ff0600ca0001|"
-               "ff0600cd00f7>ff0600cd00f7|010300c80006>01030c 0002 0002 0001 0000 0000 00f7|"
-               "f70300cd0001>|restart|f70300cd0001>f7030200f7|010300cd0001>"
-            << false << 0;
-        QTest::newRow("address 247 at once: the echo from 1, then answered at 247 only")
-            << "010600cd00f7>010600cd00f7|010300cd0001>|f70300cd0001>f7030200f7" << true << 0;
-        QTest::newRow("broadcast to 0: parity Even and address 9 stored, never answered")
-            << "000600c90001>|000600cd0009>|010300c90005>01030a 0001 0000 0000 0000 0009" << false
-            << 0;
-        QTest::newRow("refused from the 3rd write on, an invalid one counted; the 1st kept")
-            << "ff0600c90001>ff0600c90001|ff0600c90009>ff8603|ff0600c90002>ff8604|ff0600ca0001>"
-               "ff8604|ff0300c90002>ff03040001 0000"
-            << false << 3;
+        const auto row = [](const char *name, const QString &exchanges, bool immediately = false,
+                            int refuseFrom = 0) {
+            QTest::newRow(name) << exchanges << immediately << refuseFrom;
+        };
+        row("address at 255, at 1; silent at 2 and for a bad CRC",
+            "ff0300cd0001>ff03020001|010300cd0001>0103020001|020300cd0001>|ff0300cd0001!>");
+        row("serial numbers low word first; QV30, 2024-05-14, housing 1",
+            "ff0300060004>ff0308 f647 0140 f648 0140|ff0300d10004>ff0308 5156 3330 30ae 0001");
+        row("01 for functions 4, 16; 02 past 20, before 200, past 215, writing 203, 0",
+            "ff0400000001>ff8401|ff1000c80001020005>ff9001|ff0300140002>ff8302|ff0300c70002>"
+            "ff8302|ff0300d70002>ff8302|ff0600cb0001>ff8602|ff0600000001>ff8602");
+        row("38400 baud; 03 for baud-rate code 7, parity 3, stop bits 2, address 0, 248",
+            "ff0600c80006>ff0600c80006|ff0600c80007>ff8603|ff0600c90003>ff8603|ff0600ca0002>"
+            "ff8603|ff0600cd0000>ff8603|ff0600cd00f8>ff8603");
+        row("2400 8O2 and address 247 stored: still at 1 until a restart, then at 247",
+            "ff0600c80002>ff0600c80002|ff0600c90002>ff0600c90002|ff0600ca0001>ff0600ca0001|"
+            "ff0600cd00f7>ff0600cd00f7|010300c80006>01030c 0002 0002 0001 0000 0000 00f7|"
+            "f70300cd0001>|restart|f70300cd0001>f7030200f7|010300cd0001>");
+        row("address 247 at once: the echo from 1, then answered at 247 only",
+            "010600cd00f7>010600cd00f7|010300cd0001>|f70300cd0001>f7030200f7", true);
+        row("broadcast to 0: parity Even and address 9 stored, never answered",
+            "000600c90001>|000600cd0009>|010300c90005>01030a 0001 0000 0000 0000 0009");
+        row("refused from the 3rd write on, an invalid one counted; the 1st kept",
+            "ff0600c90001>ff0600c90001|ff0600c90009>ff8603|ff0600c90002>ff8604|ff0600ca0001>"
+            "ff8604|ff0300c90002>ff03040001 0000",
+            false, 3);
     }
 
     void answers()
@@ -160,15 +158,11 @@ private slots:
             { 30, 50, &Air::mixingRatio, 13.3, 0.05 },
             { 30, 50, &Air::enthalpy, 64.3, 0.1 },
             { 20, 100, &Air::absoluteHumidity, 17.3, 0.02 },
-            // Below 0 degC, over ice. Air at -10 degC holding 259.90 Pa of vapour is saturated
-            // over ice (ASHRAE Fundamentals, chapter 1, table 3), so an ice bulb in it neither
-            // gains nor loses vapour and stays at -10; the calculation over water would give
-            // -10.31. Its 0.002 K is 0.05 % r.H.; the table value is given to 0.004 %.
+            // Over ice below 0 degC: saturated over ice at -10 (259.90 Pa, ASHRAE table 3), an
+            // ice bulb stays at -10 (over water it would give -10.31).
             { -10, 100 * 259.90 / Psychrometrics::saturationPressureOverWater(-10), &Air::wetBulb,
               -10, 0.002 },
-            // -5 degC, 70 % over water: -6.1763 from PsychroLib 1.1.1 (Meyer and Thevenard 2019,
-            // GetTWetBulbFromHumRatio at 101325 Pa), within its 0.001 K convergence; over water
-            // the result would be -6.33.
+            // PsychroLib 1.1.1's GetTWetBulbFromHumRatio (over water it would give -6.33).
             { -5, 70, &Air::wetBulb, -6.1763, 0.002 },
         };
         for (const auto &[celsius, humidity, quantity, published, within] : table) {
