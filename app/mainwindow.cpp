@@ -132,6 +132,11 @@ MainWindow::MainWindow(QWidget *parent)
     connectionButton->setAccessibleName(tr("Connection settings"));
     ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->pushButton_startStop) + 1,
                                        connectionButton);
+    // The last button of the row would touch the window's edge; the Port label's own room keeps
+    // the left end off it.
+    QMargins margins = ui->horizontalLayout->contentsMargins();
+    margins.setRight(ui->horizontalLayout->spacing());
+    ui->horizontalLayout->setContentsMargins(margins);
     showConnection();
     connect(connectionButton, &QPushButton::clicked, this, &MainWindow::editConnection);
 
@@ -236,7 +241,7 @@ void MainWindow::fitToText()
     QSize needed = sizeHint();
     // The connection button shares the Port row: the window grows by it rather than take its
     // width from the port box, which must show a whole by-path name.
-    needed.rwidth() += connectionButton->sizeHint().width() + ui->horizontalLayout->spacing();
+    needed.rwidth() += connectionButton->sizeHint().width() + 2 * ui->horizontalLayout->spacing();
     ui->scrollArea->setMinimumSize(0, 0);
     resize(size().expandedTo(needed));
 }

@@ -5,6 +5,7 @@
 #include "reading.h"
 
 #include <QDateTime>
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -88,5 +89,7 @@ private:
 };
 
 } // namespace Bus
+
+Q_DECLARE_METATYPE(Bus::CycleReport)
 
 #endif // UNITPOLLER_H

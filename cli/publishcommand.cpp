@@ -90,7 +90,9 @@ namespace {
     public:
         PollThread(const Request &request, Publisher *publisher)
             : request(request), publisher(publisher)
-        { }
+        {
+            qRegisterMetaType<Bus::CycleReport>();
+        }
 
     protected:
         void run() override
@@ -104,9 +106,8 @@ namespace {
                            if (cycle.portLost && cycle.portFailure != lastLoss)
                                note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
                            lastLoss = cycle.portLost ? cycle.portFailure : QString();
-                           QMetaObject::invokeMethod(
-                               publisher, [p = publisher, cycle] { p->handleCycle(cycle); },
-                               Qt::QueuedConnection);
+                           QMetaObject::invokeMethod(publisher, "handleCycle", Qt::QueuedConnection,
+                                                     Q_ARG(Bus::CycleReport, cycle));
                            return true;
                        });
             endpoint->close();
