@@ -1,6 +1,7 @@
 #ifndef PTYPEER_H
 #define PTYPEER_H
 
+#include <QMap>
 #include <QStringList>
 
 #include <atomic>
@@ -13,9 +14,8 @@
 
 // The transmitter's end of a pseudo-terminal whose slave the tool opens: a peer thread answers each
 // 8-byte request with the next queued Reply (none queued: silence). It holds the slave open too, or
-// each close by the tool would hang the master up and lose answers sent while the port is closed.
-// A pseudo-terminal carries bytes at any setting, so the peer notes the line settings that the
-// tool has put on the slave when each request arrives.
+// each close by the tool would hang the master up. The bytes pass at any setting, so the peer
+// notes the line settings the tool has put on the slave when each request arrives.
 class PtyPeer
 {
 public:
@@ -91,21 +91,15 @@ private:
 
     static QString describe(const termios &line) // what a tool with a wrong setting gets
     {
-        const speed_t speed = cfgetospeed(&line);
-        const tcflag_t c = line.c_cflag, size = c & CSIZE;
-        return QString("%1 %2%3%4, %5")
-            .arg(speed == B19200      ? "19200"
-                     : speed == B9600 ? "9600"
-                                      : "speed code " + QString::number(speed))
-            .arg(size == CS8       ? 8
-                     : size == CS7 ? 7
-                     : size == CS6 ? 6
-                                   : 5)
-            .arg(!(c & PARENB)    ? 'N'
-                     : c & PARODD ? 'O'
-                                  : 'E')
+        const tcflag_t c = line.c_cflag;
+        const bool flow = c & CRTSCTS || line.c_iflag & (IXON | IXOFF);
+        return QString("%1 %2%3%4, %5flow control")
+            .arg(
+                QMap<speed_t, int> { { B9600, 9600 }, { B19200, 19200 } }.value(cfgetospeed(&line)))
+            .arg(5 + int((c & CSIZE) / CS6)) // CS5 to CS8 are 0 to 3 times CS6
+            .arg("NNEO"[2 * !!(c & PARENB) + !!(c & PARODD)])
             .arg(c & CSTOPB ? 2 : 1)
-            .arg(c & CRTSCTS || line.c_iflag & (IXON | IXOFF) ? "flow control" : "no flow control");
+            .arg(flow ? "" : "no ");
     }
 
     int masterFd = posix_openpt(O_RDWR | O_NOCTTY), slaveFd = -1;

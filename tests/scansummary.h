@@ -2,7 +2,9 @@
 #define SCANSUMMARY_H
 
 #include "scanner.h"
+#include "transmittermodel.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 // "3@19200-8N1 QV30" per unit found, a flag in brackets: a whole scan result as one text that a
@@ -21,6 +23,26 @@ inline QString scanSummary(const QList<FoundTransmitter> &found)
         parts << part;
     }
     return parts.join(QLatin1String(", "));
+}
+
+// "3:current 17:2014-02-18@9600-8E1 20:legacy": address, firmware and line (19200-8N1 unless
+// given) of each unit, each with serial numbers of its own.
+inline QVector<TransmitterSettings> scanUnits(const QString &list)
+{
+    QVector<TransmitterSettings> result;
+    for (const QString &unit : list.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QStringList parts = unit.split(QRegularExpression("[:@]"));
+        TransmitterSettings s = TransmitterSettings().another(result.size(), parts[0].toInt());
+        using F = TransmitterSettings::Firmware;
+        s.setFirmware(parts[1] == "legacy"           ? F::Legacy
+                          : parts[1] == "2014-02-18" ? F::Feb2014
+                                                     : F::Current);
+        LineSettings line;
+        LineSettings::parse(parts.value(2, "19200-8N1"), &line);
+        s.setLine(line);
+        result << s;
+    }
+    return result;
 }
 
 #endif // SCANSUMMARY_H
