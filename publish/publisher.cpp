@@ -34,25 +34,23 @@ void Publisher::handleCycle(const Bus::CycleReport &cycle)
             if (unit.serial != serial)
                 unit.online = false;
             unit.serial = serial;
-            // The configs follow from the serial number, the address and the firmware alone:
-            // built again only when one of them changed, as building them costs more than the
-            // rest of a cycle.
-            const ModbusProtocol::PersistentValues &p = report.reading.persistent;
-            const QString discoveryFor = QStringLiteral("%1 %2 %3 %4-%5-%6")
-                                             .arg(serial)
-                                             .arg(address)
-                                             .arg(p.firmwareId)
-                                             .arg(p.year)
-                                             .arg(p.month)
-                                             .arg(p.day);
-            if (!settings.discoveryPrefix.isEmpty() && discoveryFor != unit.discoveryFor) {
-                unit.discoveryFor = discoveryFor;
-                const QVector<Message> configs =
-                    discovery(settings.discoveryPrefix, settings.prefix, settings.clientId,
-                              report.reading, address);
-                if (configs != unit.discovery) {
-                    unit.discovery = configs;
-                    for (const Message &m : configs)
+            if (!settings.discoveryPrefix.isEmpty()) {
+                // The configs follow from the serial number, the address and the firmware
+                // alone: built again only when one of them changed, as building them costs more
+                // than the rest of a cycle.
+                const ModbusProtocol::PersistentValues &p = report.reading.persistent;
+                const QString discoveryFor = QStringLiteral("%1 %2 %3 %4-%5-%6")
+                                                 .arg(serial)
+                                                 .arg(address)
+                                                 .arg(p.firmwareId)
+                                                 .arg(p.year)
+                                                 .arg(p.month)
+                                                 .arg(p.day);
+                if (discoveryFor != unit.discoveryFor) {
+                    unit.discoveryFor = discoveryFor;
+                    unit.discovery = discovery(settings.discoveryPrefix, settings.prefix,
+                                               settings.clientId, report.reading, address);
+                    for (const Message &m : qAsConst(unit.discovery))
                         enqueue(m);
                 }
             }
