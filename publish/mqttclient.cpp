@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -171,6 +173,24 @@ int MqttClient::publish(const MqttMessages::Message &m)
     const int rc = mosquitto_publish(handle, &mid, topic.constData(), m.payload.size(),
                                      m.payload.constData(), m.qos, m.retain);
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+MqttClient::Batch::Batch(MqttClient *client)
+{
+    if (!client->running || client->reconnecting || !client->handle)
+        return;
+    socket = mosquitto_socket(client->handle);
+    const int on = 1;
+    if (socket >= 0 && ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on) != 0)
+        socket = -1;
+}
+
+MqttClient::Batch::~Batch()
+{
+    // Uncorking sends what waits at once.
+    const int off = 0;
+    if (socket >= 0)
+        ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
 
 void MqttClient::stop()

@@ -60,6 +60,20 @@ public:
     // Hands a message to libmosquitto, which sends what it can at once and keeps it until the
     // broker acknowledges it. Returns its message id, or -1 when it was not taken.
     int publish(const MqttMessages::Message &message);
+    // While one exists, the messages handed over leave in as few TCP segments as fit: one
+    // segment each cost the loopback or the network a send, and the broker a wake-up, apiece.
+    class Batch
+    {
+    public:
+        explicit Batch(MqttClient *client);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        int socket = -1;
+    };
+
     // A clean DISCONNECT (no will) when connected; nothing is sent or received afterwards.
     void stop();
 
