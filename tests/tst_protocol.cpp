@@ -111,7 +111,7 @@ private slots:
     }
 
     // Answers judged, and the status text the window and the command line show for them; good
-    // blocks, a CRC error and exception 02 go through the thread's table on a pseudo-terminal.
+    // blocks, a broken block and exception 02 go through the thread's table on a pseudo-terminal.
     void statusTexts_data()
     {
         QTest::addColumn<QByteArray>("request");
@@ -132,6 +132,9 @@ private slots:
         row("nothing", readVolatile, {}, ResponseKind::NoAnswer, "read volatile block", "Timeout");
         row("write echo", writeAddress, writeAddress, ResponseKind::WriteEcho, "write address = 25",
             "Response OK");
+        row("write echo with a broken byte: its CRC is checked too", writeAddress,
+            QByteArray(writeAddress).replace(4, 1, "\x77"), ResponseKind::CrcError,
+            "write address = 25", "Bad response, CRC error");
         row("ff 86 03: exception 03 to a write", writeBaud, withCrc("ff8603"),
             ResponseKind::Exception, "write baud rate = 38400",
             "Exception 03 from the transmitter: illegal data value; refused: write baud rate = "
