@@ -31,8 +31,7 @@ public:
 
     Publisher(MqttClient *client, const Settings &settings, QObject *parent = nullptr);
 
-    // Called from the polling thread by a queued call by name, which Qt copies the cycle for.
-    Q_INVOKABLE void handleCycle(const Bus::CycleReport &cycle);
+    void handleCycle(const Bus::CycleReport &cycle);
     // Every unit and the publisher offline, queued after everything else.
     void goOffline();
 
