@@ -120,12 +120,19 @@ namespace ModbusLine {
 
 QDateTime now()
 {
+    // Offsets change on whole minutes (daylight saving, a new zone rule): asked once a minute.
+    thread_local qint64 offsetMinute = -1;
+    thread_local int offsetSeconds = 0;
     const qint64 ms = QDateTime::currentMSecsSinceEpoch();
     const time_t seconds = time_t(ms / 1000);
-    tm local {};
-    if (!localtime_r(&seconds, &local))
-        return QDateTime::currentDateTime();
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, int(local.tm_gmtoff));
+    if (seconds / 60 != offsetMinute) {
+        tm local {};
+        if (!localtime_r(&seconds, &local))
+            return QDateTime::currentDateTime();
+        offsetMinute = seconds / 60;
+        offsetSeconds = int(local.tm_gmtoff);
+    }
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offsetSeconds);
 }
 
 bool open(QSerialPort &port, const QString &name, QString *failureText, const char **trace,
