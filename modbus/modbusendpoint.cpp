@@ -58,16 +58,21 @@ public:
 
     ModbusTransaction exchange(const QByteArray &request, const ReceiveTiming &timing) override
     {
-        bool lost = false;
-        ModbusTransaction t = ModbusLine::exchange(*port, request, timing, &lost);
+        ModbusTransaction t = ModbusLine::exchange(*port, request, timing);
         // A port that vanished under the transaction (an adapter pulled) is a failure of the
         // way, not a silent transmitter.
-        if (lost) {
+        // On a pseudo-terminal whose other end closed, the read fails before Qt calls it a
+        // resource error.
+        const QSerialPort::SerialPortError error = port->error();
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError
+            || error == QSerialPort::WriteError) {
             t.judgement = ModbusProtocol::Judgement();
             t.judgement.kind = ModbusProtocol::ResponseKind::PortFailure;
             t.judgement.portFailure =
                 tr("Lost %1: device removed or no longer available").arg(path);
             close();
+        } else if (t.judgement.kind == ModbusProtocol::ResponseKind::UnexpectedLength) {
+            port->readAll(); // the rest of a garbled answer must not reach the next transaction
         }
         return t;
     }

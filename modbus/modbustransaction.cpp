@@ -6,9 +6,7 @@
 #include <QFile>
 #include <QSerialPort>
 
-#include <cerrno>
 #include <ctime>
-#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -168,68 +166,36 @@ bool open(QSerialPort &port, const QString &name, QString *failureText, const ch
 }
 
 ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
-                           const ReceiveTiming &timing, bool *portLost)
+                           const ReceiveTiming &timing)
 {
     ModbusTransaction t;
     t.request = request;
     // Bytes that arrived while the port was closed (a late answer to the previous request) are
     // kept by the driver and would be taken for this transaction's answer.
     port.clear(QSerialPort::Input);
-    // The rest goes straight to the port's descriptor: QSerialPort's buffers, notifiers and
-    // signals cost more per transaction than the line's own system calls, and no event loop
-    // runs during a transaction that could read behind its back.
-    const int fd = int(port.handle());
-    bool failed = false;
 
     qCDebug(ModbusLine::trace) << "run(): sending request";
     t.sentAt = now();
+    port.write(request);
+    port.flush();
+    // flush() has normally written everything; waiting regardless would only poll for the full
+    // 100 ms and pull the answer into Qt's buffer behind waitForReadyRead's back.
     QElapsedTimer timer;
     timer.start();
-    for (int sent = 0; sent < request.size() && !failed;) {
-        const ssize_t n = ::write(fd, request.constData() + sent, size_t(request.size() - sent));
-        if (n > 0) {
-            sent += int(n);
-        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-            failed = true;
-        } else if (n < 0 && errno == EAGAIN) {
-            const qint64 left = writeWaitMs - timer.elapsed();
-            if (left <= 0)
-                break; // the driver is full; the answer is listened for all the same
-            pollfd p { fd, POLLOUT, 0 };
-            ::poll(&p, 1, int(left));
-        }
-    }
+    while (port.bytesToWrite() > 0 && timer.elapsed() < writeWaitMs)
+        port.waitForBytesWritten(int(writeWaitMs - timer.elapsed()));
 
     qCDebug(ModbusLine::trace) << "run(): reading response";
     timer.start(); // the round trip counts from the end of sending
-    bool readable = false;
     collectAnswer(
         &t, timing, timer,
-        [&](int ms) {
-            pollfd p { fd, POLLIN, 0 };
-            readable = !failed && ::poll(&p, 1, ms) > 0;
-            if (p.revents & (POLLERR | POLLNVAL))
-                failed = true;
+        [&port](int ms) {
+            // Data already in Qt's buffer is readable now; waitForReadyRead would only watch the
+            // descriptor and sit out its whole time-out.
+            if (port.bytesAvailable() == 0)
+                port.waitForReadyRead(ms);
         },
-        [&] {
-            QByteArray bytes;
-            char buffer[512];
-            while (readable && !failed) {
-                const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                if (n > 0)
-                    bytes.append(buffer, int(n));
-                else if (n < 0 && errno == EINTR)
-                    continue;
-                else if (n < 0 && errno != EAGAIN)
-                    failed = true; // a pseudo-terminal whose other end closed, an adapter pulled
-                else
-                    break;
-            }
-            readable = false;
-            return bytes;
-        });
-    if (portLost)
-        *portLost = failed;
+        [&port] { return port.readAll(); });
     return t;
 }
 

@@ -65,10 +65,9 @@ bool open(QSerialPort &port, const QString &name, QString *failureText,
 
 // Sends the request on an open line and collects the answer: at most 100 ms to send, then the
 // receive passes of the timing (six of at most 50 ms on the bench). Input left from an earlier
-// answer is dropped first. *portLost (if given) tells whether the port failed on the way.
+// answer is dropped first.
 ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
-                           const ReceiveTiming &timing = ReceiveTiming::bench(),
-                           bool *portLost = nullptr);
+                           const ReceiveTiming &timing = ReceiveTiming::bench());
 
 // The receiving half of a transaction on any byte stream (a serial port, RTU over TCP): wait(ms)
 // waits at most ms for bytes, read() takes what has arrived. Sets the answer, the round trip
