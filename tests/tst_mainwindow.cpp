@@ -395,11 +395,7 @@ private slots:
             { "exception", K::Exception },    { "unexpected", K::UnexpectedLength },
             { "volatile", K::VolatileBlock }, { "persistent", K::PersistentBlock }
         };
-        const QMap<QString, QByteArray> requests {
-            { "V", QByteArray::fromHex(volatileRead.toLatin1()) },
-            { "P", QByteArray::fromHex(persistent.toLatin1()) },
-            { "W", ModbusProtocol::writeSingleRegisterFrame(ModbusProtocol::parityRegister, 1) }
-        };
+        const QStringList requests { volatileRead, persistent, "FF0600C900018DEA" }; // V, P, W
         emit t->temperature(21.5f);
         emit t->firmware("ABCD", 2020, 1, 2);
         const QLabel *lastGood = w->findChild<QLabel *>("lastGoodRead");
@@ -407,18 +403,16 @@ private slots:
         QString expectedTime = "none";
         for (const QString &read : reads.section(" > ", 0, 0).split(' ')) {
             ModbusTransaction transaction;
-            transaction.request = requests[read.section(':', 0, 0)];
+            transaction.request =
+                QByteArray::fromHex(requests[QString("VPW").indexOf(read[0])].toLatin1());
             transaction.sentAt = QDateTime::currentDateTime().addSecs(-3600);
             transaction.judgement.kind = kinds[read.section(':', 1)];
             emit t->transaction(transaction);
             if (read.endsWith("volatile") || read.endsWith("persistent"))
                 expectedTime = transaction.sentAt.toString("HH:mm:ss");
         }
-        QString greyed;
-        if (!ui->label_temperature->isEnabled())
-            greyed += 'V';
-        if (!ui->label_firmware->isEnabled())
-            greyed += 'P';
+        const QString greyed = QString(ui->label_temperature->isEnabled() ? "" : "V")
+            + (ui->label_firmware->isEnabled() ? "" : "P");
         QCOMPARE(greyed, reads.section(" > ", 1));
         QCOMPARE(ui->label_hxAlarm->isEnabled(), ui->label_temperature->isEnabled());
         QCOMPARE(ui->label_address->isEnabled(), ui->label_firmware->isEnabled());
