@@ -112,7 +112,7 @@ CycleReport UnitPoller::runCycle(const StopSignal *stop)
                 report.answered = true;
             }
         }
-        report.time = QDateTime::currentDateTime();
+        report.time = ModbusLine::now();
         ++unit.cyclesSinceIdentity;
         if (report.answered) {
             report.cameOnline = !unit.online;
@@ -148,7 +148,8 @@ qint64 UnitPoller::delayBeforeNext(qint64 cycleStartMs, qint64 nowMs, int interv
 }
 
 void UnitPoller::run(int intervalMs, const StopSignal &stop,
-                     const std::function<bool(const CycleReport &)> &onCycle)
+                     const std::function<bool(const CycleReport &)> &onCycle,
+                     const std::function<bool(qint64 ms)> &wait)
 {
     QElapsedTimer clock;
     clock.start();
@@ -159,7 +160,7 @@ void UnitPoller::run(int intervalMs, const StopSignal &stop,
             return;
         const qint64 delay =
             cycle.portLost ? reopenMs : delayBeforeNext(start, clock.elapsed(), intervalMs);
-        if (!stop.waitFor(delay))
+        if (!(wait ? wait(delay) : stop.waitFor(delay)))
             return;
     }
 }

@@ -5,7 +5,6 @@
 #include "reading.h"
 
 #include <QDateTime>
-#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -58,9 +57,11 @@ public:
 
     // Starts a cycle every intervalMs (or as soon as the previous one ends, when it takes
     // longer) until a stop is requested or onCycle returns false. After a lost port the next try
-    // comes reopenMs later, every unit offline meanwhile.
+    // comes reopenMs later, every unit offline meanwhile. Between cycles it sleeps on the stop
+    // signal, or calls wait (which returns false once a stop is requested) to do other work.
     void run(int intervalMs, const StopSignal &stop,
-             const std::function<bool(const CycleReport &)> &onCycle);
+             const std::function<bool(const CycleReport &)> &onCycle,
+             const std::function<bool(qint64 ms)> &wait = {});
 
     // The wait before the next cycle: the rest of the interval, never less than nothing.
     static qint64 delayBeforeNext(qint64 cycleStartMs, qint64 nowMs, int intervalMs);
@@ -89,7 +90,5 @@ private:
 };
 
 } // namespace Bus
-
-Q_DECLARE_METATYPE(Bus::CycleReport)
 
 #endif // UNITPOLLER_H

@@ -5,13 +5,10 @@
 #include "publisher.h"
 #include "unitpoller.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSocketNotifier>
-#include <QThread>
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -82,41 +79,6 @@ namespace {
         gethostname(host, sizeof host - 1);
         return QStringLiteral("%1-%2").arg(QString::fromLocal8Bit(host), where);
     }
-
-    // The poller on a thread of its own, which owns the endpoint: a blocking transaction never
-    // holds up the broker's messages, and the port is used by the thread that made it.
-    class PollThread : public QThread
-    {
-    public:
-        PollThread(const Request &request, Publisher *publisher)
-            : request(request), publisher(publisher)
-        {
-            qRegisterMetaType<Bus::CycleReport>();
-        }
-
-    protected:
-        void run() override
-        {
-            const std::unique_ptr<ModbusEndpoint> endpoint =
-                ModbusEndpoint::create(request.connection.endpoint, request.connection.line);
-            Bus::UnitPoller poller(endpoint.get(), request.connection, request.units);
-            QString lastLoss;
-            poller.run(request.intervalSeconds * 1000, stop,
-                       [this, &lastLoss](const Bus::CycleReport &cycle) {
-                           if (cycle.portLost && cycle.portFailure != lastLoss)
-                               note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
-                           lastLoss = cycle.portLost ? cycle.portFailure : QString();
-                           QMetaObject::invokeMethod(publisher, "handleCycle", Qt::QueuedConnection,
-                                                     Q_ARG(Bus::CycleReport, cycle));
-                           return true;
-                       });
-            endpoint->close();
-        }
-
-    private:
-        Request request;
-        Publisher *publisher;
-    };
 
 } // namespace
 
@@ -199,17 +161,28 @@ int publish(const Request &request)
         break;
     }
 
-    PollThread poller(request, &publisher);
-    poller.start();
-
-    // The signal handler can only write to the stop pipe; the event loop watches it.
-    QSocketNotifier watch(stop.descriptor(), QSocketNotifier::Read);
-    QObject::connect(&watch, &QSocketNotifier::activated, [&] {
-        watch.setEnabled(false);
-        QCoreApplication::exit();
-    });
-    QCoreApplication::exec();
-    poller.wait();
+    // One thread does it all: the transactions, and between them the broker's side, so that
+    // nothing wakes but for a request or a message.
+    {
+        const std::unique_ptr<ModbusEndpoint> endpoint =
+            ModbusEndpoint::create(request.connection.endpoint, request.connection.line);
+        Bus::UnitPoller poller(endpoint.get(), request.connection, request.units);
+        QString lastLoss;
+        poller.run(
+            request.intervalSeconds * 1000, stop,
+            [&](const Bus::CycleReport &cycle) {
+                if (cycle.portLost && cycle.portFailure != lastLoss)
+                    note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
+                lastLoss = cycle.portLost ? cycle.portFailure : QString();
+                publisher.handleCycle(cycle);
+                return !stop.requested();
+            },
+            [&](qint64 ms) {
+                client.serviceFor(ms, stop.descriptor());
+                return !stop.requested();
+            });
+        endpoint->close();
+    }
     if (exitCode != Success) {
         client.stop();
         return exitCode;
@@ -220,10 +193,8 @@ int publish(const Request &request)
     publisher.goOffline();
     QElapsedTimer waited;
     waited.start();
-    while ((publisher.queued() > 0 || publisher.inFlight() > 0) && waited.elapsed() < 5000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
+    while ((publisher.queued() > 0 || publisher.inFlight() > 0) && waited.elapsed() < 5000)
+        client.serviceFor(50);
     client.stop();
     return Success;
 }

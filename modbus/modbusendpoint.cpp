@@ -149,7 +149,7 @@ public:
                     failure = tr("Connection to %1 lost: %2")
                                   .arg(endpoint.name(), socketErrorWords(lastError));
                 close();
-                t.sentAt = QDateTime::currentDateTime();
+                t.sentAt = ModbusLine::now();
                 t.judgement.kind = ModbusProtocol::ResponseKind::PortFailure;
                 t.judgement.portFailure = failure;
                 return t;
@@ -258,7 +258,7 @@ private:
             bytes.append(char(length >> 8)).append(char(length & 0xFF));
             bytes.append(request.at(0)).append(pdu);
         }
-        sentAt = QDateTime::currentDateTime();
+        sentAt = ModbusLine::now();
         int sent = 0;
         while (sent < bytes.size()) {
             const ssize_t n =

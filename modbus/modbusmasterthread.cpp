@@ -124,7 +124,7 @@ void ModbusMasterThread::run()
         qCDebug(ModbusLine::trace) << trace;
         ModbusTransaction t;
         t.request = ModbusRequest;
-        t.sentAt = QDateTime::currentDateTime();
+        t.sentAt = ModbusLine::now();
         t.judgement.kind = ResponseKind::PortFailure;
         t.judgement.portFailure = failure;
         emit transaction(t);

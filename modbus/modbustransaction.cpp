@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSerialPort>
 
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -117,6 +118,23 @@ QString portErrorMeaning(int code, const QString &path)
 
 namespace ModbusLine {
 
+QDateTime now()
+{
+    // Offsets change on whole minutes (daylight saving, a new zone rule): asked once a minute.
+    thread_local qint64 offsetMinute = -1;
+    thread_local int offsetSeconds = 0;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    const time_t seconds = time_t(ms / 1000);
+    if (seconds / 60 != offsetMinute) {
+        tm local {};
+        if (!localtime_r(&seconds, &local))
+            return QDateTime::currentDateTime();
+        offsetMinute = seconds / 60;
+        offsetSeconds = int(local.tm_gmtoff);
+    }
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offsetSeconds);
+}
+
 bool open(QSerialPort &port, const QString &name, QString *failureText, const char **trace,
           const LineSettings &line)
 {
@@ -157,7 +175,7 @@ ModbusTransaction exchange(QSerialPort &port, const QByteArray &request,
     port.clear(QSerialPort::Input);
 
     qCDebug(ModbusLine::trace) << "run(): sending request";
-    t.sentAt = QDateTime::currentDateTime();
+    t.sentAt = now();
     port.write(request);
     port.flush();
     // flush() has normally written everything; waiting regardless would only poll for the full

@@ -2,12 +2,22 @@
 
 #include <mosquitto.h>
 
-#include <QMetaObject>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
 // A broker that stops answering is noticed after one and a half keep-alive periods.
 constexpr int keepAliveSeconds = 30;
+// How often libmosquitto's timers (keep-alive ping, a broker gone quiet) are looked at.
+constexpr int housekeepingMs = 5000;
+// At stop, how long a reconnect still in flight is waited for before it is left to itself.
+constexpr int reconnectGraceMs = 2000;
 
 struct Library
 {
@@ -20,19 +30,34 @@ struct Library
 MqttClient::MqttClient(QObject *parent) : QObject(parent)
 {
     static Library library;
+    if (pipe2(reconnectPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        reconnectPipe[0] = reconnectPipe[1] = -1;
+    clock.start();
 }
 
 MqttClient::~MqttClient()
 {
-    if (handle) {
-        if (looping)
-            mosquitto_loop_stop(handle, true);
+    if (reconnector.joinable()) {
+        // Abandoned by stop(): the thread still holds the handle and the pipe; the process is
+        // ending, and freeing them under it would be worse than leaving them.
+        reconnector.detach();
+        return;
+    }
+    if (handle)
         mosquitto_destroy(handle);
+    for (int fd : reconnectPipe) {
+        if (fd >= 0)
+            ::close(fd);
     }
 }
 
 MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
 {
+    if (reconnectPipe[0] < 0) {
+        *reason = QStringLiteral("no pipe for the reconnect thread: %1")
+                      .arg(QString::fromLocal8Bit(strerror(errno)));
+        return Start::Failed;
+    }
     handle = mosquitto_new(s.clientId.toUtf8().constData(), true, this);
     if (!handle) {
         *reason = QStringLiteral("libmosquitto could not be set up");
@@ -43,7 +68,6 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
     mosquitto_disconnect_callback_set(handle, &MqttClient::onDisconnect);
     mosquitto_publish_callback_set(handle, &MqttClient::onPublish);
     mosquitto_log_callback_set(handle, &MqttClient::onLog);
-    mosquitto_reconnect_delay_set(handle, 1, 30, true);
     if (!s.user.isEmpty())
         mosquitto_username_pw_set(handle, s.user.toUtf8().constData(),
                                   s.password.toUtf8().constData());
@@ -65,35 +89,85 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
         // The broker's certificate must name the host the connection was made to.
         mosquitto_tls_insecure_set(handle, false);
     }
-
-    const int rc = mosquitto_connect(handle, s.host.toUtf8().constData(), s.port, keepAliveSeconds);
-    Start result = Start::Connecting;
     tlsText = QStringLiteral("the TLS handshake with %1:%2 failed (%4): the broker's "
                              "certificate is not trusted by %3 or does not name %1")
                   .arg(s.host)
                   .arg(s.port)
                   .arg(s.caFile.isEmpty() ? QStringLiteral("the system") : s.caFile);
+
+    const int rc = mosquitto_connect(handle, s.host.toUtf8().constData(), s.port, keepAliveSeconds);
+    running = true;
+    nextHousekeepingAt = clock.elapsed() + housekeepingMs;
     if (rc == MOSQ_ERR_TLS) {
         *reason = tlsText.arg(lastError.isEmpty() ? QStringLiteral("TLS error") : lastError);
+        running = false;
         return Start::Refused;
     }
+    tlsError.clear();
     if (rc != MOSQ_ERR_SUCCESS) {
         *reason = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(strerror(errno))
                                        : QString::fromUtf8(mosquitto_strerror(rc));
-        result = Start::Unreachable;
+        scheduleRetry();
+        return Start::Unreachable;
     }
-    // The network thread reconnects on its own after any failure, the first included.
-    looping = true; // before the thread exists, which reads it
-    if (mosquitto_loop_start(handle) != MOSQ_ERR_SUCCESS) {
-        looping = false;
-        *reason = QStringLiteral("libmosquitto has no thread support");
-        return Start::Failed;
+    afterNetworkStep(MOSQ_ERR_SUCCESS);
+    return Start::Connecting;
+}
+
+void MqttClient::serviceFor(qint64 ms, int wakeDescriptor)
+{
+    const qint64 deadline = clock.elapsed() + ms;
+    while (running) {
+        const qint64 now = clock.elapsed();
+        if (!reconnecting && nextAttemptAt >= 0 && now >= nextAttemptAt)
+            startReconnect();
+        const int socket = reconnecting ? -1 : mosquitto_socket(handle);
+        if (socket >= 0 && now >= nextHousekeepingAt) {
+            nextHousekeepingAt = now + housekeepingMs;
+            afterNetworkStep(mosquitto_loop_misc(handle));
+            continue;
+        }
+        if (now >= deadline)
+            return;
+        qint64 wait = deadline - now;
+        pollfd fds[2];
+        int count = 0;
+        if (wakeDescriptor >= 0)
+            fds[count++] = { wakeDescriptor, POLLIN, 0 };
+        const int own = count;
+        if (reconnecting) {
+            fds[count++] = { reconnectPipe[0], POLLIN, 0 };
+        } else if (socket >= 0) {
+            fds[count++] = { socket, short(POLLIN | (mosquitto_want_write(handle) ? POLLOUT : 0)),
+                             0 };
+            wait = std::min(wait, nextHousekeepingAt - now);
+        } else if (nextAttemptAt >= 0) {
+            wait = std::min(wait, nextAttemptAt - now);
+        }
+        const int ready = ::poll(fds, nfds_t(count), int(std::max<qint64>(0, wait)));
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (ready <= 0)
+            continue;
+        if (count > own && fds[own].revents) {
+            if (reconnecting) {
+                finishReconnect();
+            } else {
+                if (fds[own].revents & (POLLIN | POLLHUP | POLLERR))
+                    afterNetworkStep(mosquitto_loop_read(handle, 1));
+                if ((fds[own].revents & POLLOUT) && mosquitto_socket(handle) >= 0)
+                    afterNetworkStep(mosquitto_loop_write(handle, 1));
+            }
+        }
+        if (own > 0 && fds[0].revents)
+            return;
     }
-    return result;
 }
 
 int MqttClient::publish(const MqttMessages::Message &m)
 {
+    if (!running || reconnecting || !connectedNow)
+        return -1;
     int mid = 0;
     const QByteArray topic = m.topic.toUtf8();
     const int rc = mosquitto_publish(handle, &mid, topic.constData(), m.payload.size(),
@@ -101,73 +175,133 @@ int MqttClient::publish(const MqttMessages::Message &m)
     return rc == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 
-void MqttClient::stop()
+MqttClient::Batch::Batch(MqttClient *client)
 {
-    if (!handle || !looping)
+    if (!client->running || client->reconnecting || !client->handle)
         return;
-    stopping = true;
-    mosquitto_disconnect(handle);
-    mosquitto_loop_stop(handle, false);
-    looping = false;
-    connectedNow = false;
+    socket = mosquitto_socket(client->handle);
+    const int on = 1;
+    if (socket >= 0 && ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on) != 0)
+        socket = -1;
 }
 
-void MqttClient::connectAnswered(int rc)
+MqttClient::Batch::~Batch()
 {
-    if (rc == 0) {
-        connectedNow = true;
-        emit connected();
-    } else {
-        emit refused(QString::fromUtf8(mosquitto_connack_string(rc)));
+    // Uncorking sends what waits at once.
+    const int off = 0;
+    if (socket >= 0)
+        ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+}
+
+void MqttClient::stop()
+{
+    if (!running)
+        return;
+    running = false;
+    connectedNow = false;
+    if (reconnecting) {
+        pollfd done { reconnectPipe[0], POLLIN, 0 };
+        if (::poll(&done, 1, reconnectGraceMs) <= 0) {
+            // A connect that hangs (a broker's host gone) cannot be interrupted; it ends alone.
+            mosquitto_log_callback_set(handle, nullptr);
+            mosquitto_connect_callback_set(handle, nullptr);
+            mosquitto_disconnect_callback_set(handle, nullptr);
+            mosquitto_publish_callback_set(handle, nullptr);
+            return;
+        }
+        reconnector.join();
+        reconnecting = false;
+    }
+    if (mosquitto_socket(handle) >= 0)
+        mosquitto_disconnect(handle); // written at once: this thread runs the network
+}
+
+void MqttClient::afterNetworkStep(int rc)
+{
+    // What a callback queued (a reply to the broker, messages handed over in connected()) goes
+    // out now rather than after another round through poll().
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(handle) >= 0 && mosquitto_want_write(handle))
+        mosquitto_loop_write(handle, 1);
+    reportTlsFailure();
+    if (running && !reconnecting && nextAttemptAt < 0 && mosquitto_socket(handle) < 0) {
+        connectedNow = false;
+        scheduleRetry();
     }
 }
 
-void MqttClient::connectionEnded(const QString &reason)
+void MqttClient::scheduleRetry()
 {
-    const bool was = connectedNow;
-    connectedNow = false;
-    if (was)
-        emit connectionLost(reason);
+    nextAttemptAt = clock.elapsed() + retryMs;
+    retryMs = std::min(retryMs * 2, longestRetryMs);
 }
 
-void MqttClient::handshakeFailed(const QString &line)
+void MqttClient::startReconnect()
 {
+    nextAttemptAt = -1;
+    reconnecting = true;
+    // The thread gets copies: it may outlive this object when abandoned at stop.
+    reconnector = std::thread([h = handle, fd = reconnectPipe[1], result = reconnectResult] {
+        const int rc = mosquitto_reconnect(h);
+        *result = rc;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    });
+}
+
+void MqttClient::finishReconnect()
+{
+    char bytes[8];
+    while (::read(reconnectPipe[0], bytes, sizeof bytes) > 0) { }
+    reconnector.join();
+    reconnecting = false;
+    nextHousekeepingAt = clock.elapsed() + housekeepingMs;
+    if (*reconnectResult == MOSQ_ERR_TLS && tlsError.isEmpty())
+        tlsError = lastError.isEmpty() ? QStringLiteral("TLS error") : lastError;
+    afterNetworkStep(*reconnectResult);
+}
+
+void MqttClient::reportTlsFailure()
+{
+    if (tlsError.isEmpty())
+        return;
+    const QString line = tlsError;
+    tlsError.clear();
     emit tlsFailed(tlsText.arg(line));
 }
 
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
-    QMetaObject::invokeMethod(static_cast<MqttClient *>(self), "connectAnswered",
-                              Qt::QueuedConnection, Q_ARG(int, rc));
+    auto *client = static_cast<MqttClient *>(self);
+    if (rc == 0) {
+        client->connectedNow = true;
+        client->retryMs = firstRetryMs;
+        emit client->connected();
+    } else {
+        emit client->refused(QString::fromUtf8(mosquitto_connack_string(rc)));
+    }
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int rc)
 {
     auto *client = static_cast<MqttClient *>(self);
-    if (client->stopping)
-        return;
-    QMetaObject::invokeMethod(client, "connectionEnded", Qt::QueuedConnection,
-                              Q_ARG(QString, QString::fromUtf8(mosquitto_strerror(rc))));
+    const bool was = client->connectedNow;
+    client->connectedNow = false;
+    if (was && client->running)
+        emit client->connectionLost(QString::fromUtf8(mosquitto_strerror(rc)));
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
-    QMetaObject::invokeMethod(static_cast<MqttClient *>(self), "delivered", Qt::QueuedConnection,
-                              Q_ARG(int, mid));
+    emit static_cast<MqttClient *>(self)->delivered(mid);
 }
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
 {
+    // Runs on whichever thread holds the handle; read once it is back on the caller's.
     auto *client = static_cast<MqttClient *>(self);
     if (!(level & MOSQ_LOG_ERR))
         return;
-    const QString line = QString::fromUtf8(text);
-    if (!client->looping) {
-        client->lastError = line; // the first attempt, made in start()'s own thread
-        return;
-    }
-    // A handshake that did not finish within the first attempt fails here.
-    if (line.startsWith(QLatin1String("OpenSSL Error")))
-        QMetaObject::invokeMethod(client, "handshakeFailed", Qt::QueuedConnection,
-                                  Q_ARG(QString, line));
+    client->lastError = QString::fromUtf8(text);
+    if (client->lastError.startsWith(QLatin1String("OpenSSL Error")))
+        client->tlsError = client->lastError;
 }

@@ -3,16 +3,21 @@
 
 #include "mqttmessages.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-#include <atomic>
+#include <memory>
+#include <thread>
 
 struct mosquitto;
 
-// One connection to an MQTT broker through libmosquitto's own network thread, which connects,
-// keeps alive and reconnects (1 s, doubling to 30 s). Its callbacks hand over to this object's
-// thread by queued calls, so everything signalled here runs on the Qt thread.
+// One connection to an MQTT broker through libmosquitto, worked from the caller's own thread in
+// serviceFor(): sends, takes acknowledgements, keeps alive, and reconnects (1 s, doubling to
+// 30 s). A thread of libmosquitto's own woke at every message and every acknowledgement and cost
+// more than the polling; only a reconnect, which may block on a name lookup or a TCP connect,
+// runs on a short-lived thread, and the handle is left alone meanwhile. Signals are emitted
+// from within serviceFor() and start() on the caller's thread.
 class MqttClient : public QObject
 {
     Q_OBJECT
@@ -32,23 +37,44 @@ public:
 
     enum class Start {
         Connecting,  // connected or trying; connected() or refused() follows
-        Unreachable, // no broker at that address for now; the network thread keeps trying
+        Unreachable, // no broker at that address for now; serviceFor() keeps trying
         Refused,     // the TLS handshake failed (certificate or host name not trusted)
         Failed,      // set-up failed (an unreadable CA file); nothing runs
     };
 
+    static constexpr int firstRetryMs = 1000;
+    static constexpr int longestRetryMs = 30000;
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
-    // Makes the first attempt, which may block for as long as a TCP connect takes, then starts
-    // the network thread. *reason says in words what went wrong.
+    // Makes the first attempt, which may block for as long as a TCP connect takes. *reason says
+    // in words what went wrong.
     Start start(const Settings &settings, QString *reason);
 
+    // Does the connection's work for ms milliseconds, or less when wakeDescriptor (if not -1)
+    // becomes readable.
+    void serviceFor(qint64 ms, int wakeDescriptor = -1);
+
     bool isConnected() const { return connectedNow; }
-    // Hands a message to libmosquitto, which keeps it until the broker acknowledges it. Returns
-    // its message id, or -1 when it was not taken.
+    // Hands a message to libmosquitto, which sends what it can at once and keeps it until the
+    // broker acknowledges it. Returns its message id, or -1 when it was not taken.
     int publish(const MqttMessages::Message &message);
-    // A clean DISCONNECT (no will), then the network thread ends.
+    // While one exists, the messages handed over leave in as few TCP segments as fit: one
+    // segment each cost the loopback or the network a send, and the broker a wake-up, apiece.
+    class Batch
+    {
+    public:
+        explicit Batch(MqttClient *client);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        int socket = -1;
+    };
+
+    // A clean DISCONNECT (no will) when connected; nothing is sent or received afterwards.
     void stop();
 
 signals:
@@ -56,15 +82,15 @@ signals:
     void refused(const QString &reason); // the broker answered the CONNECT with a refusal
     void connectionLost(const QString &reason);
     void delivered(int messageId); // acknowledged by the broker (QoS 1)
-    // The TLS handshake failed in the network thread: a certificate or host name not trusted.
+    // The TLS handshake failed: a certificate or host name not trusted.
     void tlsFailed(const QString &reason);
 
 private:
-    // The network thread's news, run on the Qt thread: queued by name, so that Qt copies the
-    // arguments across (a functor made there and run here is a race).
-    Q_INVOKABLE void connectAnswered(int rc);
-    Q_INVOKABLE void connectionEnded(const QString &reason);
-    Q_INVOKABLE void handshakeFailed(const QString &line);
+    void afterNetworkStep(int rc);
+    void scheduleRetry();
+    void startReconnect();
+    void finishReconnect();
+    void reportTlsFailure();
 
     static void onConnect(mosquitto *, void *self, int rc);
     static void onDisconnect(mosquitto *, void *self, int rc);
@@ -72,11 +98,23 @@ private:
     static void onLog(mosquitto *, void *self, int level, const char *text);
 
     mosquitto *handle = nullptr;
+    bool running = false; // between start() and stop()
     bool connectedNow = false;
-    bool looping = false;
-    std::atomic<bool> stopping { false };
-    QString lastError; // the first attempt's last error line, read by start() only
-    QString tlsText;   // how start() words a failed handshake, for the network thread's too
+    QElapsedTimer clock;
+    qint64 nextAttemptAt = -1; // no socket: when to try again; -1 while one is open or trying
+    int retryMs = firstRetryMs;
+    qint64 nextHousekeepingAt = 0;
+
+    // The reconnect in flight: the thread, its result, and a pipe it writes when done.
+    std::thread reconnector;
+    bool reconnecting = false;
+    std::shared_ptr<int> reconnectResult = std::make_shared<int>(0);
+    int reconnectPipe[2] = { -1, -1 };
+
+    // Written by the log callback on whichever thread holds the handle, read after it is back.
+    QString lastError;
+    QString tlsError;
+    QString tlsText; // how a failed handshake is worded
 };
 
 #endif // MQTTCLIENT_H

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <charconv>
 #include <cmath>
 
 namespace MqttMessages {
@@ -19,19 +20,37 @@ namespace {
 
     // A JSON number in the recording's form (the shortest text that reads back as the same
     // float); JSON has no NaN or infinity, so those are null.
-    QByteArray number(const Commissioning::Measurement &m)
+    void appendNumber(QByteArray *json, const Commissioning::Measurement &m)
     {
-        if (!*m.unit)
-            return QByteArray::number(int(m.value));
-        if (!std::isfinite(m.value))
-            return QByteArrayLiteral("null");
-        return RecordFormat::decimalText(float(m.value)).toLatin1();
+        if (!*m.unit) {
+            *json += QByteArray::number(int(m.value));
+        } else if (!std::isfinite(m.value)) {
+            *json += "null";
+        } else {
+            char text[32];
+            const auto end = std::to_chars(text, text + sizeof text, float(m.value)).ptr;
+            json->append(text, int(end - text));
+        }
     }
 
     QByteArray string(const QString &text)
     {
-        const QByteArray array = QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
-        return array.mid(1, array.size() - 2);
+        // The program's own texts (times, firmware names) are printable ASCII without quotes
+        // or backslashes and go as they are; anything else through Qt's JSON writer.
+        QByteArray quoted;
+        quoted.reserve(text.size() + 2);
+        quoted += '"';
+        for (const QChar c : text) {
+            const ushort u = c.unicode();
+            if (u < 0x20 || u > 0x7e || u == '"' || u == '\\') {
+                const QByteArray array =
+                    QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
+                return array.mid(1, array.size() - 2);
+            }
+            quoted += char(u);
+        }
+        quoted += '"';
+        return quoted;
     }
 
     // Home Assistant knows a humidity only in %, and the device classes with a unit of their own.
@@ -67,15 +86,28 @@ Message state(const QString &prefix, const Commissioning::Reading &reading, int 
 {
     // Written by hand rather than through QJsonObject, which would sort the keys and print
     // 21.1f as 21.100000381469727.
-    QByteArray json = "{\"time\":" + string(RecordFormat::timeText(time))
-        + ",\"address\":" + QByteArray::number(address)
-        + ",\"firmware\":" + string(Commissioning::firmwareText(reading.persistent))
-        + ",\"probe_serial\":" + QByteArray::number(reading.values.serialNumber);
-    if (Commissioning::hasTransmitterSerial(reading.persistent))
-        json += ",\"transmitter_serial\":" + QByteArray::number(reading.values.serialNumberTr);
+    // to_chars writes the recording's form of a float (the shortest text that reads back the same).
+    QByteArray json;
+    json.reserve(512);
+    json += "{\"time\":";
+    json += string(RecordFormat::timeText(time));
+    json += ",\"address\":";
+    json += QByteArray::number(address);
+    json += ",\"firmware\":";
+    json += string(Commissioning::firmwareText(reading.persistent));
+    json += ",\"probe_serial\":";
+    json += QByteArray::number(reading.values.serialNumber);
+    if (Commissioning::hasTransmitterSerial(reading.persistent)) {
+        json += ",\"transmitter_serial\":";
+        json += QByteArray::number(reading.values.serialNumberTr);
+    }
     for (const Commissioning::Measurement &m : Commissioning::measurements(reading)) {
-        if (m.present)
-            json += ",\"" + QByteArray(m.column) + "\":" + number(m);
+        if (!m.present)
+            continue;
+        json += ",\"";
+        json += m.column;
+        json += "\":";
+        appendNumber(&json, m);
     }
     json += '}';
     return { unitTopic(prefix, serialOf(reading)) + QStringLiteral("/state"), json, false, 1 };

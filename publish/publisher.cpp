@@ -39,13 +39,8 @@ void Publisher::handleCycle(const Bus::CycleReport &cycle)
                 // alone: built again only when one of them changed, as building them costs more
                 // than the rest of a cycle.
                 const ModbusProtocol::PersistentValues &p = report.reading.persistent;
-                const QString discoveryFor = QStringLiteral("%1 %2 %3 %4-%5-%6")
-                                                 .arg(serial)
-                                                 .arg(address)
-                                                 .arg(p.firmwareId)
-                                                 .arg(p.year)
-                                                 .arg(p.month)
-                                                 .arg(p.day);
+                const DiscoveryKey discoveryFor { serial, address, p.firmwareId,
+                                                  p.year, p.month, p.day };
                 if (discoveryFor != unit.discoveryFor) {
                     unit.discoveryFor = discoveryFor;
                     unit.discovery = discovery(settings.discoveryPrefix, settings.prefix,
@@ -101,6 +96,9 @@ void Publisher::enqueue(const MqttMessages::Message &message)
 
 void Publisher::flush()
 {
+    if (queue.empty() || !client->isConnected())
+        return;
+    const MqttClient::Batch batch(client);
     while (client->isConnected() && !queue.empty() && sent.size() < maximumInFlight) {
         const int mid = client->publish(queue.front());
         if (mid < 0)

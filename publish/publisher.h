@@ -9,6 +9,7 @@
 #include <QSet>
 
 #include <deque>
+#include <tuple>
 
 class MqttClient;
 
@@ -31,8 +32,7 @@ public:
 
     Publisher(MqttClient *client, const Settings &settings, QObject *parent = nullptr);
 
-    // Called from the polling thread by a queued call by name, which Qt copies the cycle for.
-    Q_INVOKABLE void handleCycle(const Bus::CycleReport &cycle);
+    void handleCycle(const Bus::CycleReport &cycle);
     // Every unit and the publisher offline, queued after everything else.
     void goOffline();
 
@@ -46,12 +46,15 @@ signals:
     void droppedMessages(int now, qint64 total);
 
 private:
+    // Serial number, address, firmware id and date.
+    using DiscoveryKey = std::tuple<int, int, QString, int, int, int>;
+
     struct Unit
     {
         int serial = 0;
         bool online = false;
         QVector<MqttMessages::Message> discovery;
-        QString discoveryFor; // what the configs were built from
+        DiscoveryKey discoveryFor; // what the configs were built from
     };
 
     void enqueue(const MqttMessages::Message &message);

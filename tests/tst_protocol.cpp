@@ -22,41 +22,36 @@ private slots:
     // one parser would send requests at the wrong speed or to the wrong unit.
     void connectionTexts_data()
     {
-        QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("taken"); // printed back, or the error's start
-        const auto row = [](const char *name, const char *kind, const char *text,
-                            const char *taken) { QTest::newRow(name) << kind << text << taken; };
-        row("line: the bench", "line", "19200-8N1", "19200-8N1 1824 us");
-        row("line: even parity adds a bit", "line", "9600-8e1", "9600-8E1 4011 us");
-        row("line: two stop bits, fast: gap fixed", "line", "38400-8O2", "38400-8O2 1750 us");
-        row("line: slowest", "line", "600-8N1", "600-8N1 58335 us");
-        row("line: no such rate", "line", "14400-8N1", "baud rate 14400 is not one");
-        row("line: 7 data bits", "line", "9600-7E1", "7 data bits");
-        row("line: 3 stop bits", "line", "9600-8N3", "3 stop bits");
-        row("line: other form", "line", "9600 8N1", "line settings \"9600 8N1\"");
-        row("endpoint: device path", "endpoint", "/dev/ttyUSB0", "/dev/ttyUSB0 0");
-        row("endpoint: Modbus TCP default port", "endpoint", "tcp://gw.local",
-            "tcp://gw.local:502 1");
-        row("endpoint: Modbus TCP own port", "endpoint", "tcp://10.0.0.5:1502",
-            "tcp://10.0.0.5:1502 1");
-        row("endpoint: IPv6", "endpoint", "tcp://[::1]:1502", "tcp://[::1]:1502 1");
-        row("endpoint: RTU over TCP", "endpoint", "rtu+tcp://10.0.0.5:4001",
-            "rtu+tcp://10.0.0.5:4001 2");
-        row("endpoint: RTU over TCP needs a port", "endpoint", "rtu+tcp://10.0.0.5",
+        const auto row = [](const char *name, const char *text, const char *taken) {
+            QTest::newRow(name) << text << taken; // the name starts with the kind of text
+        };
+        row("line: the bench", "19200-8N1", "19200-8N1 1824 us");
+        row("line: even parity adds a bit", "9600-8e1", "9600-8E1 4011 us");
+        row("line: two stop bits, fast: gap fixed", "38400-8O2", "38400-8O2 1750 us");
+        row("line: slowest", "600-8N1", "600-8N1 58335 us");
+        row("line: no such rate", "14400-8N1", "baud rate 14400 is not one");
+        row("line: 7 data bits", "9600-7E1", "7 data bits");
+        row("line: 3 stop bits", "9600-8N3", "3 stop bits");
+        row("line: other form", "9600 8N1", "line settings \"9600 8N1\"");
+        row("endpoint: device path", "/dev/ttyUSB0", "/dev/ttyUSB0 0");
+        row("endpoint: Modbus TCP default port", "tcp://gw.local", "tcp://gw.local:502 1");
+        row("endpoint: Modbus TCP own port", "tcp://10.0.0.5:1502", "tcp://10.0.0.5:1502 1");
+        row("endpoint: IPv6", "tcp://[::1]:1502", "tcp://[::1]:1502 1");
+        row("endpoint: RTU over TCP", "rtu+tcp://10.0.0.5:4001", "rtu+tcp://10.0.0.5:4001 2");
+        row("endpoint: RTU over TCP needs a port", "rtu+tcp://10.0.0.5",
             "\"rtu+tcp://10.0.0.5\" needs");
-        row("endpoint: unknown scheme", "endpoint", "udp://10.0.0.5:502",
-            "\"udp://10.0.0.5:502\": a port is");
-        row("endpoint: path after host", "endpoint", "tcp://10.0.0.5/x",
-            "\"tcp://10.0.0.5/x\" is not");
-        row("unit: any", "unit", "any", "255");
-        row("unit: highest", "unit", "247", "247");
-        row("unit: broadcast is no unit", "unit", "0", "unit address \"0\"");
-        row("unit: 248 reserved", "unit", "248", "unit address \"248\"");
+        row("endpoint: unknown scheme", "udp://10.0.0.5:502", "\"udp://10.0.0.5:502\": a port is");
+        row("endpoint: path after host", "tcp://10.0.0.5/x", "\"tcp://10.0.0.5/x\" is not");
+        row("unit: any", "any", "255");
+        row("unit: highest", "247", "247");
+        row("unit: broadcast is no unit", "0", "unit address \"0\"");
+        row("unit: 248 reserved", "248", "unit address \"248\"");
     }
     void connectionTexts()
     {
-        QFETCH(QString, kind);
+        const QString kind = QString(QTest::currentDataTag()).section(':', 0, 0);
         QFETCH(QString, text);
         QFETCH(QString, taken);
         QString error, got;
@@ -79,15 +74,13 @@ private slots:
     // The lone search tries every setting once, the common ones first, the rarest last.
     void searchOrder()
     {
-        const QList<LineSettings> order = LineSettings::searchOrder();
         QStringList texts;
-        for (const LineSettings &line : order)
+        for (const LineSettings &line : LineSettings::searchOrder())
             texts << line.toString();
-        QCOMPARE(texts.size(), 42);
         QCOMPARE(QSet<QString>(texts.begin(), texts.end()).size(), 42);
-        QCOMPARE(texts.mid(0, 5),
-                 QStringList({ "19200-8N1", "9600-8N1", "9600-8E1", "19200-8E1", "38400-8N1" }));
-        QCOMPARE(texts.last(), QString("38400-8O2"));
+        QCOMPARE(texts.mid(0, 5) << texts.mid(41),
+                 QStringList({ "19200-8N1", "9600-8N1", "9600-8E1", "19200-8E1", "38400-8N1",
+                               "38400-8O2" }));
     }
 
     void firmware_data()
@@ -117,8 +110,8 @@ private slots:
                  featureSet == int(FeatureSet::Legacy) ? "Legacy" : firmware);
     }
 
-    // Every kind of answer to a request, judged once: the status text the window and the command
-    // line show comes from this judgement alone.
+    // Answers judged, and the status text the window and the command line show for them; good
+    // blocks, a broken block and exception 02 go through the thread's table on a pseudo-terminal.
     void statusTexts_data()
     {
         QTest::addColumn<QByteArray>("request");
@@ -132,25 +125,16 @@ private slots:
         const QByteArray writeParity = writeSingleRegisterFrame(parityRegister, 2);
         const QByteArray writeBaud = writeSingleRegisterFrame(baudRateRegister, 6);
         const QByteArray writeAddress = writeSingleRegisterFrame(addressRegister, 25);
-        const QByteArray volatileBlock = withCrc("ff032a" + QByteArray(84, '0'));
-        const QByteArray persistentBlock = withCrc("ff0320" + QByteArray(64, '0'));
         auto row = [](const char *name, const QByteArray &request, const QByteArray &answer,
                       ResponseKind kind, const char *described, const char *status) {
             QTest::newRow(name) << request << answer << int(kind) << described << status;
         };
         row("nothing", readVolatile, {}, ResponseKind::NoAnswer, "read volatile block", "Timeout");
-        row("volatile block", readVolatile, volatileBlock, ResponseKind::VolatileBlock,
-            "read volatile block", "");
-        row("persistent block", readPersistent, persistentBlock, ResponseKind::PersistentBlock,
-            "read persistent block", "");
         row("write echo", writeAddress, writeAddress, ResponseKind::WriteEcho, "write address = 25",
             "Response OK");
-        row("block with a broken byte", readPersistent,
-            QByteArray(persistentBlock).replace(5, 1, "\x11"), ResponseKind::CrcError,
-            "read persistent block", "Bad response, CRC error");
-        row("ff 83 02: exception 02 to a read", readVolatile, withCrc("ff8302"),
-            ResponseKind::Exception, "read volatile block",
-            "Exception 02 from the transmitter: illegal data address");
+        row("write echo with a broken byte: its CRC is checked too", writeAddress,
+            QByteArray(writeAddress).replace(4, 1, "\x77"), ResponseKind::CrcError,
+            "write address = 25", "Bad response, CRC error");
         row("ff 86 03: exception 03 to a write", writeBaud, withCrc("ff8603"),
             ResponseKind::Exception, "write baud rate = 38400",
             "Exception 03 from the transmitter: illegal data value; refused: write baud rate = "
@@ -166,8 +150,6 @@ private slots:
             ResponseKind::UnexpectedLength, "read persistent block", "Unexpected answer: 5 bytes");
         row("exception with a bad CRC", readPersistent, QByteArray::fromHex("ff830200ff"),
             ResponseKind::UnexpectedLength, "read persistent block", "Unexpected answer: 5 bytes");
-        row("block with a trailing byte", readVolatile, volatileBlock + '\0',
-            ResponseKind::UnexpectedLength, "read volatile block", "Unexpected answer: 48 bytes");
         row("a single byte", readVolatile, "\xff", ResponseKind::UnexpectedLength,
             "read volatile block", "Unexpected answer: 1 bytes");
         row("a stop-bits write of a code outside the table", writeSingleRegisterFrame(202, 9), {},
