@@ -151,57 +151,6 @@ private slots:
         ui->pushButton_startStop->click(); // left in flight for cleanUp
     }
 
-    void transactionOrder_data()
-    {
-        // Steps (editor=value, firmware=set, disconnect, error) > frames (P: persistent, -: none)
-        QTest::addColumn<QString>("steps");
-
-        QTest::newRow("parity twice and address: one parity write, with the last choice")
-            << "parity=Odd address=9 parity=None > FF0600CD0009CDED FF0600C900004C2A P";
-        QTest::newRow("four changes in reverse order, written in the fixed order")
-            << "baudRate=9600 stopBits=1 parity=Odd address=9 > "
-               "FF0600CD0009CDED FF0600C90002CDEB FF0600CA0000BC2A FF0600C800041C29 P";
-        QTest::newRow("baud rate then Disconnect: written, then stop")
-            << "baudRate=1200 disconnect > FF0600C80001DC2A -";
-        QTest::newRow("parity blanked by a firmware change: straight on to the read")
-            << "parity=Odd firmware=2014-02-18 > P";
-        QTest::newRow("legacy, then an error: the address written, the parity dropped, stop")
-            << "parity=Odd address=9 firmware=legacy error > FF0600CD0009CDED -";
-    }
-
-    void transactionOrder()
-    {
-        QFETCH(QString, steps);
-        const QString frames = steps.section(" > ", 1).replace("P", persistent);
-
-        applyFirmware("current");
-        fillSelectors();
-        ui->comboBox_port->setEnabled(false); // as Connect leaves it, without its first read
-        w->polling = true;
-        for (const QString &step : steps.section(" > ", 0, 0).split(' ')) {
-            const QString name = step.section('=', 0, 0), value = step.section('=', 1);
-            if (QWidget *e = w->findChildren<QWidget *>(QRegularExpression("Box_" + name)).value(0))
-                e->metaObject()->userProperty().write(e, value);
-            else if (name == "firmware")
-                applyFirmware(value);
-            else if (name == "disconnect")
-                w->startStopPolling();
-            else
-                emit t->error("Can't open " + noPort + ", error code 1");
-        }
-
-        MainWindow::readPhase = steps.contains("firmware") ? 0 : 1; // 1: shows a write resets it
-        QStringList taken;
-        while (taken.size() <= frames.count(' ')) {
-            taken << finishTransaction().leftJustified(1, '-');
-            if (taken.last().startsWith("FF06"))
-                QCOMPARE(int(MainWindow::readPhase), 0);
-        }
-        QCOMPARE(taken.join(' '), frames);
-        QCOMPARE(pendingFlags(), "----");
-        QCOMPARE(ui->comboBox_port->isEnabled(), frames.endsWith('-')); // the stop step ran
-    }
-
     void displaySlotsThenStopStep()
     {
         applyFirmware("current");
@@ -235,29 +184,42 @@ private slots:
 
     void noUnintendedWrites_data()
     {
-        // w: the wheel turned up while the pointer merely passes over the editor, W: the same
-        // with keyboard focus; |: a transaction ends; \n: Enter; \t: focus leaves; ^: arrow up;
-        // anything else is typed into the address box, its text selected first. After " > ": the
-        // frames started at each |, P: the persistent read.
-        QTest::addColumn<QString>("steps");                // the editor first
-        const QString address = " > P FF0600CD0019CC21 P"; // 25
+        // Spaced steps: | a transaction ends; "editor=value" the program sets an editor;
+        // "firmware=set"; "disconnect"; "error"; or "editor:keys" the user on an editor of the
+        // window, shown small enough to scroll: w the wheel turned up while the pointer merely
+        // passes over it, W the same with keyboard focus, \n Enter, \t focus leaves, ^ arrow up,
+        // anything else typed, the text selected first. After " > ": the frames started at each
+        // |, P and V the reads, - none.
+        QTest::addColumn<QString>("steps");
+        QTest::newRow("parity twice and address: one parity write, with the last choice")
+            << "parity=Odd address=9 parity=None | | | > FF0600CD0009CDED FF0600C900004C2A P";
+        QTest::newRow("four changes in reverse order, written in the fixed order")
+            << "baudRate=9600 stopBits=1 parity=Odd address=9 | | | | | > "
+               "FF0600CD0009CDED FF0600C90002CDEB FF0600CA0000BC2A FF0600C800041C29 P";
+        QTest::newRow("baud rate then Disconnect: written, then stop")
+            << "baudRate=1200 disconnect | | > FF0600C80001DC2A -";
+        QTest::newRow("parity blanked by a firmware change: straight on to the persistent read")
+            << "parity=Odd firmware=2014-02-18 | > P";
+        QTest::newRow("legacy, then an error: the address written, the parity dropped, stop")
+            << "parity=Odd address=9 firmware=legacy error | | > FF0600CD0009CDED -";
         QTest::newRow("baud-rate selector: wheel passing over, then with focus")
-            << "comboBox_baudRate w|W|| > P FF0600C80005DDE9 P";
+            << "baudRate:w | baudRate:W | | > V FF0600C80005DDE9 P";
         QTest::newRow("address box: wheel passing over, then with focus")
-            << "spinBox_address w|W|| > P FF0600CD00128DE6 P";
-        QTest::newRow("address 2, pause, 5, Enter") << "spinBox_address 2|5\n||" + address;
-        QTest::newRow("address 2, pause, 5, focus leaves") << "spinBox_address 2|5\t||" + address;
-        QTest::newRow("address 24, pause, arrow up") << "spinBox_address 24|^||" + address;
+            << "address:w | address:W | | > V FF0600CD00128DE6 P";
+        const QString address = " | | > V FF0600CD0019CC21 P"; // 25
+        QTest::newRow("address 2, pause, 5, Enter") << "address:2 | address:5\n" + address;
+        QTest::newRow("address 2, pause, 5, focus leaves") << "address:2 | address:5\t" + address;
+        QTest::newRow("address 24, pause, arrow up") << "address:24 | address:^" + address;
         QTest::newRow("address 300 typed: refused beside the box, not cut to 30")
-            << "spinBox_address 300\n|| > P " + volatileRead;
+            << "address:300\n | | > V P";
     }
 
-    // Only what the user meant is written: no wheel that passes by, no half-typed address.
+    // Only what the user meant is written, once, in a fixed order: no wheel that passes by, no
+    // half-typed address. The read phase starts at 1: the read after a write shows it was reset.
     void noUnintendedWrites()
     {
         QFETCH(QString, steps);
-        const QString editor = steps.section(' ', 0, 0), expected = steps.section(" > ", 1);
-        steps = steps.section(" > ", 0, 0).section(' ', 1);
+        const QString expected = steps.section(" > ", 1);
         applyFirmware("current");
         fillSelectors();     // 38400 and 17: both can go up
         w->resize(400, 250); // small enough that the window scrolls
@@ -265,35 +227,55 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(w));
         ui->comboBox_port->setEnabled(false); // as Connect leaves it, without its first read
         w->polling = true;
-        auto *e = w->findChild<QWidget *>(editor);
+        MainWindow::readPhase = 1;
         QScrollBar *bar = ui->scrollArea->verticalScrollBar();
         QStringList frames;
-        for (const QChar step : steps) {
-            if (step == '|') {
-                frames << finishTransaction().replace(persistent, "P");
-            } else if (step.toLower() == 'w') {
-                (step == 'W' ? e : ui->pushButton_startStop)->setFocus();
-                bar->setValue(bar->maximum());
-                QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {}, QPoint(0, 120),
-                                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-                QApplication::sendEvent(e, &wheel);
-                QCOMPARE(bar->value() < bar->maximum(), step == 'w'); // it scrolled the window
-            } else if (step == '\t') {
-                ui->pushButton_startStop->setFocus();
+        for (const QString &step : steps.section(" > ", 0, 0).split(' ')) {
+            const QString name = step.section(QRegularExpression("[=:]"), 0, 0);
+            const QString value = step.section(QRegularExpression("[=:]"), 1);
+            auto *e = w->findChildren<QWidget *>(QRegularExpression("Box_" + name)).value(0);
+            if (step == "|") {
+                frames << finishTransaction().replace(persistent, "P").replace(volatileRead, "V");
+                if (frames.last().startsWith("FF06"))
+                    QCOMPARE(int(MainWindow::readPhase), 0);
+            } else if (name == "firmware") {
+                applyFirmware(value);
+            } else if (step == "disconnect") {
+                w->startStopPolling();
+            } else if (step == "error") {
+                emit t->error("Can't open " + noPort + ", error code 1");
+            } else if (step.contains('=')) {
+                e->metaObject()->userProperty().write(e, value);
             } else {
-                if (!e->hasFocus()) {
-                    e->setFocus();
-                    ui->spinBox_address->selectAll();
+                for (const QChar key : value) {
+                    if (key.toLower() == 'w') {
+                        (key == 'W' ? e : ui->pushButton_startStop)->setFocus();
+                        bar->setValue(bar->maximum());
+                        QWheelEvent wheel(QPointF(5, 5), e->mapToGlobal(QPoint(5, 5)), {},
+                                          QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                                          Qt::NoScrollPhase, false);
+                        QApplication::sendEvent(e, &wheel);
+                        QCOMPARE(bar->value() < bar->maximum(), key == 'w'); // the window scrolled
+                    } else if (key == '\t') {
+                        ui->pushButton_startStop->setFocus();
+                    } else {
+                        if (!e->hasFocus()) {
+                            e->setFocus();
+                            ui->spinBox_address->selectAll();
+                        }
+                        QTest::keyClick(e,
+                                        key == '\n'      ? Qt::Key_Enter
+                                            : key == '^' ? Qt::Key_Up
+                                                         : Qt::Key(key.unicode()));
+                    }
                 }
-                QTest::keyClick(e,
-                                step == '\n'      ? Qt::Key_Enter
-                                    : step == '^' ? Qt::Key_Up
-                                                  : Qt::Key(step.unicode()));
             }
         }
-        QCOMPARE(frames.join(' '), expected);
+        QCOMPARE(frames.replaceInStrings(QRegularExpression("^$"), "-").join(' '), expected);
+        QCOMPARE(pendingFlags(), "----");
+        QCOMPARE(ui->comboBox_port->isEnabled(), expected.endsWith('-')); // the stop step ran
         QCOMPARE(w->findChild<QLabel *>("note_address")->text(),
-                 steps.startsWith("300") ? "300 is no address: 1 to 247; nothing written" : "");
+                 steps.contains(":300") ? "300 is no address: 1 to 247; nothing written" : "");
     }
 
     // At the default width a failure's whole text shows: the permanent items make way while it
@@ -395,11 +377,7 @@ private slots:
             { "exception", K::Exception },    { "unexpected", K::UnexpectedLength },
             { "volatile", K::VolatileBlock }, { "persistent", K::PersistentBlock }
         };
-        const QMap<QString, QByteArray> requests {
-            { "V", QByteArray::fromHex(volatileRead.toLatin1()) },
-            { "P", QByteArray::fromHex(persistent.toLatin1()) },
-            { "W", ModbusProtocol::writeSingleRegisterFrame(ModbusProtocol::parityRegister, 1) }
-        };
+        const QStringList requests { volatileRead, persistent, "FF0600C900018DEA" }; // V, P, W
         emit t->temperature(21.5f);
         emit t->firmware("ABCD", 2020, 1, 2);
         const QLabel *lastGood = w->findChild<QLabel *>("lastGoodRead");
@@ -407,18 +385,16 @@ private slots:
         QString expectedTime = "none";
         for (const QString &read : reads.section(" > ", 0, 0).split(' ')) {
             ModbusTransaction transaction;
-            transaction.request = requests[read.section(':', 0, 0)];
+            transaction.request =
+                QByteArray::fromHex(requests[QString("VPW").indexOf(read[0])].toLatin1());
             transaction.sentAt = QDateTime::currentDateTime().addSecs(-3600);
             transaction.judgement.kind = kinds[read.section(':', 1)];
             emit t->transaction(transaction);
             if (read.endsWith("volatile") || read.endsWith("persistent"))
                 expectedTime = transaction.sentAt.toString("HH:mm:ss");
         }
-        QString greyed;
-        if (!ui->label_temperature->isEnabled())
-            greyed += 'V';
-        if (!ui->label_firmware->isEnabled())
-            greyed += 'P';
+        const QString greyed = QString(ui->label_temperature->isEnabled() ? "" : "V")
+            + (ui->label_firmware->isEnabled() ? "" : "P");
         QCOMPARE(greyed, reads.section(" > ", 1));
         QCOMPARE(ui->label_hxAlarm->isEnabled(), ui->label_temperature->isEnabled());
         QCOMPARE(ui->label_address->isEnabled(), ui->label_firmware->isEnabled());

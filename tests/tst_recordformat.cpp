@@ -16,32 +16,13 @@ namespace {
 
 PersistentValues report(const char *id, int year, int month, int day, int housing, int address)
 {
-    PersistentValues p;
-    p.firmwareId = QString::fromLatin1(id, 4);
-    p.year = year;
-    p.month = month;
-    p.day = day;
-    p.housing = housing;
-    p.address = address;
-    return p;
+    return { QString::fromLatin1(id, 4), year, month, day, housing, {}, {}, {}, address };
 }
 
+// In the order of the row's columns, as the registers hold them.
 VolatileValues reading()
 {
-    VolatileValues v;
-    v.temperature = 23.456f;
-    v.temperatureAlarm = 0;
-    v.humidity = 45.5f;
-    v.humidityAlarm = 1;
-    v.serialNumber = 12345678;
-    v.serialNumberTr = 87654321;
-    v.dewPointTemperature = 10.87f;
-    v.enthalpy = 50.25f;
-    v.mixingRatio = 8.125f;
-    v.absoluteHumidity = 9.5f;
-    v.wetBulbTemperature = 15.75f;
-    v.hxAlarm = 2;
-    return v;
+    return { 23.456f, 0, 45.5f, 1, 12345678, 87654321, 10.87f, 50.25f, 8.125f, 9.5f, 15.75f, 2 };
 }
 
 const QDateTime utcTime(QDate(2026, 12, 7), QTime(5, 12, 3, 123), Qt::OffsetFromUTC, 0);
@@ -58,77 +39,75 @@ private slots:
         QTest::addColumn<QVector<PersistentValues>>("reports"); // before the row, in order
         QTest::addColumn<QDateTime>("time");
         QTest::addColumn<int>("event");
-        QTest::addColumn<VolatileValues>("values"); // Reading only
+        QTest::addColumn<VolatileValues>("values"); // the reading, after the event if another
         QTest::addColumn<QString>("message");       // the other events only
         QTest::addColumn<QString>("row");
 
         const auto current = [](int housing) {
             return QVector<PersistentValues> { report("QV30", 2024, 5, 14, housing, 17) };
         };
-        const int readingEvent = int(Event::Reading);
         const QString t = "2026-12-07T05:12:03.123+00:00,";
-        VolatileValues special = reading();
-        special.temperature = std::numeric_limits<float>::quiet_NaN();
-        special.humidity = std::numeric_limits<float>::infinity();
-        special.dewPointTemperature = -std::numeric_limits<float>::infinity();
-        special.enthalpy = -std::numeric_limits<float>::quiet_NaN(); // sign bit set: still "nan"
-        VolatileValues extremes = reading();
-        extremes.temperature = 3.0e10f;
-        extremes.humidity = 1.0e-5f;
-        extremes.dewPointTemperature = -0.0f;
-        extremes.enthalpy = 0.1f; // the float nearest 0.1, written as it reads back
-        extremes.mixingRatio = 16777216.0f;
-        extremes.serialNumber = -1;
-        extremes.hxAlarm = -32768;
+        const float nan = std::numeric_limits<float>::quiet_NaN(),
+                    inf = std::numeric_limits<float>::infinity();
+        // Enthalpy: a NaN with its sign bit set, still "nan".
+        const VolatileValues special { nan,  0,    inf,    1,    12345678, 87654321,
+                                       -inf, -nan, 8.125f, 9.5f, 15.75f,   2 };
+        // Enthalpy: the float nearest 0.1, written as it reads back.
+        const VolatileValues extremes { 3.0e10f, 0,    1.0e-5f,     1,    -1,     87654321,
+                                        -0.0f,   0.1f, 16777216.0f, 9.5f, 15.75f, -32768 };
 
         const QString measured = t + "reading,23.456,0,45.5,1,12345678,";
         const QString calculated = "10.87,50.25,8.125,9.5,15.75,2,";
-        QTest::newRow("reading, current firmware, housing 1: all twelve values")
-            << current(1) << utcTime << readingEvent << reading() << QString()
-            << measured + "87654321," + calculated + "QV30__2024-05-14,17,\n";
-        QTest::newRow("reading, housing 0 after 1 on the same transmitter keeps the serial")
-            << (current(1) << report("QV30", 2024, 5, 14, 0, 17)) << utcTime << readingEvent
-            << reading() << QString()
-            << measured + "87654321," + calculated + "QV30__2024-05-14,17,\n";
-        QTest::newRow("reading, housing 0 on another transmitter: not the serial flag of the last")
-            << (current(1) << report("QV31", 2024, 5, 14, 0, 17)) << utcTime << readingEvent
-            << reading() << QString() << measured + "," + calculated + "QV31__2024-05-14,17,\n";
-        QTest::newRow("reading, 2014-02-18 firmware: no calculated values, no serial")
-            << QVector<PersistentValues> { report("QV20", 2014, 2, 18, 1, 5) } << utcTime
-            << readingEvent << reading() << QString() << measured + ",,,,,,,QV20__2014-02-18,5,\n";
-        QTest::newRow("reading, legacy firmware")
-            << QVector<PersistentValues> { report("\xff\xff\xff\xff", 2127, 15, 31, 3, 247) }
-            << utcTime << readingEvent << reading() << QString()
-            << measured + ",,,,,,,Legacy,247,\n";
-        QTest::newRow("reading before any report: the measured values only")
-            << QVector<PersistentValues>() << utcTime << readingEvent << reading() << QString()
-            << measured + ",,,,,,,,,\n";
-        QTest::newRow("reading of nan, inf, -inf")
-            << current(1) << utcTime << readingEvent << special << QString()
-            << t
-                + "reading,nan,0,inf,1,12345678,87654321,-inf,nan,8.125,9.5,15.75,2,"
-                  "QV30__2024-05-14,17,\n";
-        QTest::newRow("reading, full float precision, exponents, negative numbers")
-            << current(1) << utcTime << readingEvent << extremes << QString()
-            << t
-                + "reading,3e+10,0,1e-05,1,-1,87654321,-0,0.1,16777216,9.5,15.75,-32768,"
-                  "QV30__2024-05-14,17,\n";
+        const QString measuredOnly = measured + ",,,,,,,,,\n";
+        const auto read = [](const char *name, const QVector<PersistentValues> &reports,
+                             const VolatileValues &values, const QString &row) {
+            QTest::newRow(name) << reports << utcTime << int(Event::Reading) << values << QString()
+                                << row;
+        };
+        read("reading, current firmware, housing 1: all twelve values", current(1), reading(),
+             measured + "87654321," + calculated + "QV30__2024-05-14,17,\n");
+        read("reading, housing 0 after 1 on the same transmitter keeps the serial",
+             current(1) << report("QV30", 2024, 5, 14, 0, 17), reading(),
+             measured + "87654321," + calculated + "QV30__2024-05-14,17,\n");
+        read("reading, housing 0 on another transmitter: not the serial flag of the last",
+             current(1) << report("QV31", 2024, 5, 14, 0, 17), reading(),
+             measured + "," + calculated + "QV31__2024-05-14,17,\n");
+        read("reading, 2014-02-18 firmware: no calculated values, no serial",
+             { report("QV20", 2014, 2, 18, 1, 5) }, reading(),
+             measured + ",,,,,,,QV20__2014-02-18,5,\n");
+        read("reading, legacy firmware", { report("\xff\xff\xff\xff", 2127, 15, 31, 3, 247) },
+             reading(), measured + ",,,,,,,Legacy,247,\n");
+        read("reading before any report: the measured values only", {}, reading(), measuredOnly);
+        read("reading of nan, inf, -inf", current(1), special,
+             t
+                 + "reading,nan,0,inf,1,12345678,87654321,-inf,nan,8.125,9.5,15.75,2,"
+                   "QV30__2024-05-14,17,\n");
+        read("reading, full float precision, exponents, negative numbers", current(1), extremes,
+             t
+                 + "reading,3e+10,0,1e-05,1,-1,87654321,-0,0.1,16777216,9.5,15.75,-32768,"
+                   "QV30__2024-05-14,17,\n");
+        // A comma alone: the CRC error row of transactions().
+        read("firmware id in Latin-1 with a quote, no comma, a zero byte: UTF-8, quoted",
+             { report("\xc4\"\0\xdf", 2024, 5, 14, 2, 1) }, reading(),
+             measured + "," + calculated + "\"Ä\"\"\uFFFDß__2024-05-14\",1,\n");
         QTest::newRow("reading at a negative UTC offset with no milliseconds")
             << current(1)
             << QDateTime(QDate(2026, 1, 2), QTime(23, 4, 5), Qt::OffsetFromUTC, -(3 * 3600 + 1800))
-            << readingEvent << reading() << QString()
+            << int(Event::Reading) << reading() << QString()
             << "2026-01-02T23:04:05.000-03:30,reading,23.456,0,45.5,1,12345678,87654321,10.87,"
                "50.25,8.125,9.5,15.75,2,QV30__2024-05-14,17,\n";
-        // A comma alone: the CRC error row of transactions().
-        QTest::newRow("firmware id in Latin-1 with a quote, no comma, a zero byte: UTF-8, quoted")
-            << QVector<PersistentValues> { report("\xc4\"\0\xdf", 2024, 5, 14, 2, 1) } << utcTime
-            << readingEvent << reading() << QString()
-            << measured + "," + calculated + "\"Ä\"\"\uFFFDß__2024-05-14\",1,\n";
 
+        // An event row, then the reading after it: what the event left of the transmitter.
         const QString noValues = QString(",").repeated(12);
         QTest::newRow("recording started, nothing reported yet")
             << QVector<PersistentValues>() << utcTime << int(Event::Recording) << reading()
-            << "started" << t + "recording" + noValues + ",,,started\n";
+            << "started" << t + "recording" + noValues + ",,,started\n" + measuredOnly;
+        QTest::newRow("connecting forgets the transmitter, in its own row and the next")
+            << current(1) << utcTime << int(Event::Connect) << reading() << "/dev/pts/3"
+            << t + "connect" + noValues + ",,,/dev/pts/3\n" + measuredOnly;
+        QTest::newRow("disconnecting forgets the transmitter, in its own row and the next")
+            << current(1) << utcTime << int(Event::Disconnect) << reading() << "/dev/pts/3"
+            << t + "disconnect" + noValues + ",,,/dev/pts/3\n" + measuredOnly;
     }
 
     void rows()
@@ -142,10 +121,12 @@ private slots:
         SessionRecord session;
         for (const PersistentValues &p : qAsConst(reports))
             session.persistentRead(p);
-        const QByteArray written = Event(event) == Event::Reading
-            ? session.volatileRead(time, values)
-            : session.event(time, Event(event), message);
-        QTEST(QString::fromUtf8(written), "row");
+        const Event e = Event(event);
+        const QByteArray first = e == Event::Connect ? session.connected(time, message)
+            : e == Event::Disconnect                 ? session.disconnected(time, message)
+            : e == Event::Reading                    ? QByteArray()
+                                                     : session.event(time, e, message);
+        QTEST(QString::fromUtf8(first + session.volatileRead(time, values)), "row");
     }
 
     void transactions_data()
@@ -204,22 +185,6 @@ private slots:
         // A persistent read is taken in: the next reading names the new transmitter.
         const bool persistent = t.judgement.kind == ModbusProtocol::ResponseKind::PersistentBlock;
         QCOMPARE(session.context().firmware, persistent ? "QV31__2024-05-14" : "QV30__2024-05-14");
-    }
-
-    void connectingForgetsTheTransmitter()
-    {
-        SessionRecord session;
-        for (const bool connect : { true, false }) {
-            session.persistentRead(report("QV30", 2024, 5, 14, 1, 17));
-            const QByteArray row = connect ? session.connected(utcTime, "/dev/pts/3")
-                                           : session.disconnected(utcTime, "/dev/pts/3");
-            // The event row itself no longer names the transmitter it leaves or has not met.
-            QCOMPARE(row.mid(30),
-                     QByteArray(connect ? "connect" : "disconnect") + QByteArray(12, ',')
-                         + ",,,/dev/pts/3\n");
-            QCOMPARE(session.volatileRead(utcTime, reading()).mid(30),
-                     "reading,23.456,0,45.5,1,12345678,,,,,,,,,,\n");
-        }
     }
 };
 
