@@ -19,10 +19,17 @@ constexpr int housekeepingMs = 5000;
 // At stop, how long a reconnect still in flight is waited for before it is left to itself.
 constexpr int reconnectGraceMs = 2000;
 
+// Set when a reconnect thread is left running at the end: the library stays as it is for it.
+bool libraryInUse = false;
+
 struct Library
 {
     Library() { mosquitto_lib_init(); }
-    ~Library() { mosquitto_lib_cleanup(); }
+    ~Library()
+    {
+        if (!libraryInUse)
+            mosquitto_lib_cleanup();
+    }
 };
 
 } // namespace
@@ -41,6 +48,7 @@ MqttClient::~MqttClient()
         // Abandoned by stop(): the thread still holds the handle and the pipe; the process is
         // ending, and freeing them under it would be worse than leaving them.
         reconnector.detach();
+        libraryInUse = true;
         return;
     }
     if (handle)
