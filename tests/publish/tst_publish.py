@@ -2,9 +2,10 @@
 """The publisher against Debian's mosquitto, started here on a free loopback port with its own
 configuration, read back with paho. Usage: tst_publish.py CLI SIMULATOR
 1. Discovery configs, state, availability; SIGTERM: all offline, exit 0. 2. Broker restarted
-mid-run: the backlog in order, none twice. 3. SIGKILL: the will; the port lost and back.
-4. A wrong password (exit 6), credentials others may read. 5. TLS: a trusted CA, an unknown CA, a
-wrong host name. 6. Three units, one silent and back: the others keep their period.
+mid-run, or not there at the start: the backlog in order, none twice. 3. SIGKILL: the will; the
+port lost and back. 4. A wrong password (exit 6), credentials others may read. 5. TLS: a trusted
+CA, an unknown CA, a wrong host name. 6. Three units, one silent and back: the others keep their
+period.
 Exit code 77 when mosquitto, openssl or paho is missing."""
 import json, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 from datetime import datetime
@@ -192,6 +193,20 @@ with tempfile.TemporaryDirectory() as folder:
         run = gaps(listener.on(STATE)[before:])
         check("in order, one per interval, none twice", all(0.5 < g < 1.6 for g in run), run)
         check("reconnect told on stderr", "connected to" in pub.stderr_text(), pub.stderr_text())
+
+        # 2b. No broker at the start: polling begins at once, the readings wait for the broker
+        stop(pub)
+        broker.stop()
+        before = len(listener.on(STATE))
+        pub = publisher(link, port)
+        time.sleep(3)
+        check("no broker at the start: told, and polling goes on",
+              "for now" in pub.stderr_text() and pub.poll() is None, pub.stderr_text())
+        broker.start()
+        wait_for("the readings from before the broker",
+                 lambda: len(listener.on(STATE)) >= before + 6, 40)
+        run = gaps(listener.on(STATE)[before:])
+        check("late broker: in order, one per interval", all(0.5 < g < 1.6 for g in run), run)
 
         # 3. SIGKILL: the will; then the adapter pulled and plugged in again
         wait_for("publisher online", lambda: listener.last(PUB) == "online", 10)
