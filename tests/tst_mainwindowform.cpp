@@ -13,14 +13,25 @@ class tst_MainWindowForm : public QObject
 private slots:
     void cleanupTestCase() { w->cleanUp(); }
 
-    // What a user can choose and reach by keyboard as the window opens: the editors off until a
-    // transmitter reports, their choices, and each menu's actions with mnemonic and shortcut.
+    // What a user reads, chooses and reaches by keyboard as the window opens: the captions, the
+    // editors off until a transmitter reports, their choices, and each menu's actions with
+    // mnemonic and shortcut.
     void choices_data()
     {
         QTest::addColumn<QString>("expected");
         QString ports = QSerialPortInfo::availablePorts().isEmpty() ? "@-1" : "@0";
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             ports += ' ' + info.portName();
+        QTest::newRow("groupBox_2")
+            << "Identification data Serial number probe: Serial number transmitter: Firmware:";
+        QTest::newRow("groupBox_3") << "Measuring values Temperature (°C): Temperature alarm: "
+                                       "Humidity (% r.H.): Humitity alarm:";
+        QTest::newRow("groupBox")
+            << "Communication parameters Address: Parity: Stop bits: Baud rate:";
+        QTest::newRow("groupBox_4")
+            << "Calculated values Dew-point temperature (°C): Enthalpy (kJ/kg): Mixing ratio "
+               "(g/kg): Absolute humidity (g/m³): Wet-bulb temperature (°C): Hx alarm:";
+        QTest::newRow("label_3") << "Port";
         QTest::newRow("comboBox_baudRate") << "off @-1 600 1200 2400 4800 9600 19200";
         QTest::newRow("comboBox_parity") << "off @-1 None Even Odd";
         QTest::newRow("comboBox_stopBits") << "off @-1 1 2";
@@ -29,18 +40,22 @@ private slots:
         QTest::newRow("pushButton_startStop") << "&Connect";
         QTest::newRow("menuBar") << "&File &View &Tools &?";
         QTest::newRow("menuDatei")
-            << "Start &recording... Sto&p recording Save &commissioning record... &Quit";
-        QTest::newRow("menuView") << "Bus &trafficCtrl+T T&rendCtrl+R";
-        QTest::newRow("menuTools") << "&Find transmitters...Ctrl+F Acceptance &check...";
-        QTest::newRow("menu") << "About &Quorvel-Setup About &Qt &Help";
+            << "&File Start &recording... Sto&p recording Save &commissioning record... &Quit";
+        QTest::newRow("menuView") << "&View Bus &trafficCtrl+T T&rendCtrl+R";
+        QTest::newRow("menuTools") << "&Tools &Find transmitters...Ctrl+F Acceptance &check...";
+        QTest::newRow("menu") << "&? About &Quorvel-Setup About &Qt &Help";
     }
 
     void choices()
     {
         const auto *widget = w->findChild<QWidget *>(QTest::currentDataTag());
         QStringList d { widget->isEnabled() ? "" : "off" };
-        for (const char *p : { "text", "minimum", "maximum" })
+        for (const char *p : { "title", "text", "minimum", "maximum" })
             d << widget->property(p).toString();
+        for (const QLabel *label :
+             widget->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
+            if (label->text() != "---") // a value not read yet
+                d << label->text();
         if (const auto *box = qobject_cast<const QComboBox *>(widget))
             for (int i = -1; i < box->count(); ++i) // the current index, then the items
                 d << (i < 0 ? '@' + QString::number(box->currentIndex()) : box->itemText(i));
