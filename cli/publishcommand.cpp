@@ -175,7 +175,7 @@ int publish(const Request &request)
                     note(cycle.portFailure + QStringLiteral("; trying again every 5 s"));
                 lastLoss = cycle.portLost ? cycle.portFailure : QString();
                 publisher.handleCycle(cycle);
-                return !stop.requested();
+                return true;
             },
             [&](qint64 ms) {
                 client.serviceFor(ms, stop.descriptor());

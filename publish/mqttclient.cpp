@@ -104,13 +104,12 @@ MqttClient::Start MqttClient::start(const Settings &s, QString *reason)
                   .arg(s.caFile.isEmpty() ? QStringLiteral("the system") : s.caFile);
 
     const int rc = mosquitto_connect(handle, s.host.toUtf8().constData(), s.port, keepAliveSeconds);
-    running = true;
-    nextHousekeepingAt = clock.elapsed() + housekeepingMs;
     if (rc == MOSQ_ERR_TLS) {
         *reason = tlsText.arg(lastError.isEmpty() ? QStringLiteral("TLS error") : lastError);
-        running = false;
         return Start::Refused;
     }
+    running = true;
+    nextHousekeepingAt = clock.elapsed() + housekeepingMs;
     tlsError.clear();
     if (rc != MOSQ_ERR_SUCCESS) {
         *reason = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(strerror(errno))
@@ -185,7 +184,7 @@ int MqttClient::publish(const MqttMessages::Message &m)
 
 MqttClient::Batch::Batch(MqttClient *client)
 {
-    if (!client->running || client->reconnecting || !client->handle)
+    if (!client->isConnected())
         return;
     socket = mosquitto_socket(client->handle);
     const int on = 1;

@@ -99,7 +99,7 @@ void Publisher::flush()
     if (queue.empty() || !client->isConnected())
         return;
     const MqttClient::Batch batch(client);
-    while (client->isConnected() && !queue.empty() && sent.size() < maximumInFlight) {
+    while (!queue.empty() && sent.size() < maximumInFlight) {
         const int mid = client->publish(queue.front());
         if (mid < 0)
             return; // the connection went in between; kept for the next one
