@@ -81,6 +81,15 @@ private slots:
                           "\"firmware\":\"QV30__2014-02-18\",\"probe_serial\":21034567,"
                           "\"temperature_degC\":null,\"temperature_alarm\":0,"
                           "\"relative_humidity_pct\":45.5,\"humidity_alarm\":0}");
+        // A firmware id is whatever the transmitter holds: quoted and escaped as JSON wants.
+        Commissioning::Reading odd = reading(2014, 2, 18);
+        odd.persistent.firmwareId = QStringLiteral("Q\"\\");
+        QTest::newRow("firmware id with a quote and a backslash")
+            << odd
+            << QByteArray("{\"time\":\"2026-12-07T05:12:03.123+01:00\",\"address\":4,"
+                          "\"firmware\":\"Q\\\"\\\\__2014-02-18\",\"probe_serial\":21034567,"
+                          "\"temperature_degC\":21.1,\"temperature_alarm\":0,"
+                          "\"relative_humidity_pct\":45.5,\"humidity_alarm\":0}");
     }
     void state()
     {
