@@ -418,7 +418,10 @@ say "mbpoll: units $unit_list, CPU window $cpu_window s"
 start_sim_units "$work/sim-mbpoll-units.log"
 mbpoll_addresses=1
 [ "$unit_count" -gt 1 ] && mbpoll_addresses=1:$unit_count
-mbpoll -m rtu -a "$mbpoll_addresses" -b 19200 -d 8 -s 1 -P none -t 4 -r 1 -c 21 -l 1000 "$link" >"$work/mbpoll-units.log" 2>&1 &
+# mbpoll pauses for -l between any two requests, the addresses taken in turn: each unit is read
+# once a second when the pause is a second shared among the units.
+mbpoll -m rtu -a "$mbpoll_addresses" -b 19200 -d 8 -s 1 -P none -t 4 -r 1 -c 21 \
+    -l $((1000 / unit_count)) "$link" >"$work/mbpoll-units.log" 2>&1 &
 mbpoll_units_pid=$!
 started+=("$mbpoll_units_pid")
 wait_for 30 lines_at_least "$work/sim-mbpoll-units.log" ' rx ' $((unit_count * 2)) \
@@ -430,11 +433,17 @@ stop "$sim_pid"
 stop "$broker_pid"
 
 per_unit() { awk -v c="$1" -v n="$unit_count" 'BEGIN { printf "%.3f", c / n }'; }
+# Requests a unit a second, as the simulator received them from its first request to its last.
+request_rate() {
+    awk -v n="$unit_count" '$2 == "rx" { if (!c++) t0 = $1; t1 = $1 }
+        END { if (c > 1) printf "%.2f", (c - 1) / (t1 - t0) / n; else printf "–" }' "$1"
+}
 cpu_limit=$(awk -v m="$(per_unit "$mbpoll_units_cpu")" -v f="$publish_cpu_factor" 'BEGIN { printf "%.3f", m * f }')
 cat <<TABLE
 
 | Figure ($unit_count unit(s), one cycle a second) | quorvel-setup-cli publish | mbpoll | Target | Result |
 | --- | --- | --- | --- | --- |
+| Requests a unit a second, at the simulator | $(request_rate "$work/sim-publish.log") | $(request_rate "$work/sim-mbpoll-units.log") | the same rate (the publisher adds the persistent block every tenth cycle) | – |
 | CPU per unit, share of one core over $cpu_window s | $(per_unit "$publish_cpu") % | $(per_unit "$mbpoll_units_cpu") % | ≤ $publish_cpu_factor × mbpoll's ($cpu_limit %) | $(verdict "$(per_unit "$publish_cpu")" "$cpu_limit") |
 | Peak resident memory (VmHWM) | $(mb "$publish_rss") | $(mb "$mbpoll_units_rss") | ≤ $publish_rss_target_mb MB | $(verdict "$(awk -v k="$publish_rss" 'BEGIN { print k * 1024 / 1e6 }')" "$publish_rss_target_mb") |
 TABLE
