@@ -385,7 +385,7 @@ printf 'user root\nlistener %s 127.0.0.1\nallow_anonymous true\n' "$broker_port"
 "$mosquitto_bin" -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
 broker_pid=$!
 started+=("$broker_pid")
-if "$simulator" --help | grep -q -- '--unit'; then
+if "$simulator" --help 2>&1 | grep -- '--unit' >/dev/null; then
     units=(1 2 3)
     start_sim_units() {
         "$simulator" --link "$link" --trace --unit 1 --unit 2 --unit 3 >"$1" 2>&1 &
